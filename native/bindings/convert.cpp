@@ -1,0 +1,96 @@
+#include "convert.hpp"
+
+#include <cmath>
+
+namespace rm::bind {
+
+namespace {
+
+std::string type_name(py::handle v) { return Py_TYPE(v.ptr())->tp_name; }
+
+bool is_text(py::handle v) {
+    return PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || PyByteArray_Check(v.ptr());
+}
+
+}  // namespace
+
+double to_real(py::handle v, const char* what) {
+    PyObject* o = v.ptr();
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    if (is_text(v) || PyComplex_Check(o) || !PyNumber_Check(o))
+        throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
+    const double d = PyFloat_AsDouble(o);
+    if (d == -1.0 && PyErr_Occurred()) {
+        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
+        PyErr_Clear();
+        if (overflow) throw py::value_error(std::string(what) + " is out of range");
+        throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
+    }
+    return d;
+}
+
+track::Box to_box(py::handle v, const char* what) {
+    if (is_text(v) || !PySequence_Check(v.ptr()))
+        throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));
+    const Py_ssize_t n = PySequence_Size(v.ptr());
+    if (n < 0) throw py::error_already_set();
+    if (n != 4)
+        throw py::value_error(std::string(what) + " must have four values (left, top, right, bottom), got " +
+                              std::to_string(n));
+    double x[4];
+    const bool fast = PyList_CheckExact(v.ptr()) || PyTuple_CheckExact(v.ptr());
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+        if (fast) {
+            x[k] = to_real(PySequence_Fast_GET_ITEM(v.ptr(), k), what);
+        } else {
+            py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(v.ptr(), k));
+            if (!item) throw py::error_already_set();
+            x[k] = to_real(item, what);
+        }
+        if (!std::isfinite(x[k])) throw py::value_error(std::string(what) + " values must be finite");
+    }
+    const track::Box b{x[0], x[1], x[2], x[3]};
+    if (b.r < b.l || b.b < b.t)
+        throw py::value_error(std::string(what) + " must have right >= left and bottom >= top, got " +
+                              box_repr(b));
+    return b;
+}
+
+double to_threshold(py::handle v, const char* what) {
+    const double d = to_real(v, what);
+    if (!(d >= 0.0 && d <= 1.0))
+        throw py::value_error(std::string(what) + " must lie in [0, 1], got " + number_repr(d));
+    return d;
+}
+
+py::object to_fast_sequence(py::handle v, const char* what) {
+    if (is_text(v)) throw py::type_error(std::string(what) + " must be a sequence, not " + type_name(v));
+    const std::string msg = std::string(what) + " must be iterable";
+    PyObject* seq = PySequence_Fast(v.ptr(), msg.c_str());
+    if (!seq) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(seq);
+}
+
+py::tuple box_tuple(const track::Box& b) { return py::make_tuple(b.l, b.t, b.r, b.b); }
+
+py::list box_list(const track::Box& b) {
+    py::list out(4);
+    out[0] = b.l;
+    out[1] = b.t;
+    out[2] = b.r;
+    out[3] = b.b;
+    return out;
+}
+
+std::string number_repr(double v) {
+    if (std::isfinite(v) && std::fabs(v) < 1e15 && std::floor(v) == v)
+        return std::to_string(static_cast<long long>(v));
+    return py::repr(py::float_(v)).cast<std::string>();
+}
+
+std::string box_repr(const track::Box& b) {
+    return "[" + number_repr(b.l) + ", " + number_repr(b.t) + ", " + number_repr(b.r) + ", " +
+           number_repr(b.b) + "]";
+}
+
+}  // namespace rm::bind

@@ -1,0 +1,33 @@
+// Python-to-core conversions shared by the `target` and `utils` modules.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+#include "iou.hpp"
+
+namespace rm::bind {
+
+namespace py = pybind11;
+
+// A real number (int, float, numpy scalar, ...); texts and complex numbers are refused.
+double to_real(py::handle v, const char* what);
+
+// A box: any sequence of four real numbers left, top, right, bottom, finite, with
+// right >= left and bottom >= top.
+track::Box to_box(py::handle v, const char* what);
+
+// A threshold: a real number in [0, 1].
+double to_threshold(py::handle v, const char* what);
+
+// Iterable argument as a list or tuple (texts are refused: iterating one is never meant).
+py::object to_fast_sequence(py::handle v, const char* what);
+
+py::tuple box_tuple(const track::Box& b);
+py::list box_list(const track::Box& b);
+
+// "920" for whole numbers, the shortest float repr otherwise.
+std::string number_repr(double v);
+std::string box_repr(const track::Box& b);
+
+}  // namespace rm::bind

@@ -1,0 +1,101 @@
+// Per-module-instance state. The module may be loaded twice (under its dotted
+// name and as __main__); each instance owns its own objects, none live in statics.
+#pragma once
+#include "pyref.hpp"
+
+namespace rm {
+
+// Interned names and constant texts used by the glue.
+#define RM_NAMES(X)                                  \
+    X(get, "get")                                    \
+    X(items, "items")                                \
+    X(alarmBehavior, "alarmBehavior")                \
+    X(result, "result")                              \
+    X(roi_name, "roi_name")                          \
+    X(roi, "roi")                                    \
+    X(boxes, "boxes")                                \
+    X(behavior_number, "behavior_number")            \
+    X(alarm_info_dict, "alarm_info_dict")            \
+    X(alarm_info, "alarm_info")                      \
+    X(behavior_info, "behavior_info")                \
+    X(info_name, "info_name")                        \
+    X(info_ftime, "info_ftime")                      \
+    X(info_type, "info_type")                        \
+    X(info_rois, "info_rois")                        \
+    X(runtime, "runtime")                            \
+    X(dev_id, "dev_id")                              \
+    X(move_id, "move_id")                            \
+    X(refresh_time, "refresh_time")                  \
+    X(unmatch_list, "unmatch_list")                  \
+    X(static_list, "static_list")                    \
+    X(del_list, "del_list")                          \
+    X(state_list, "state_list")                      \
+    X(target_radius, "target_radius")                \
+    X(move_detect, "move_detect")                    \
+    X(check_boxes, "check_boxes")                    \
+    X(split, "split")                                \
+    X(get_metrix, "get_metrix")                      \
+    X(phash, "phash")                                \
+    X(distance, "distance")                          \
+    X(run, "run")                                    \
+    X(append, "append")                              \
+    X(cv2, "cv2")                                    \
+    X(np, "np")                                      \
+    X(time, "time")                                  \
+    X(resize, "resize")                              \
+    X(cvtColor, "cvtColor")                          \
+    X(COLOR_BGR2GRAY, "COLOR_BGR2GRAY")              \
+    X(float32, "float32")                            \
+    X(dct, "dct")                                    \
+    X(flatten, "flatten")                            \
+    X(tolist, "tolist")                              \
+    X(array, "array")                                \
+    X(reshape, "reshape")                            \
+    X(shape, "shape")                                \
+    X(TargetRadius, "TargetRadius")                  \
+    X(association, "association")                    \
+    X(box2meas, "box2meas")                          \
+    X(iou_thr, "iou_thr")                            \
+    X(pix_thr, "pix_thr")                            \
+    X(move_thr, "move_thr")                          \
+    X(get_current_time, "get_current_time")          \
+    X(Camera, "Camera")                              \
+    X(RecognitionMode, "RecognitionMode")            \
+    X(dunder_name, "__name__")                       \
+    X(dunder_module, "__module__")                   \
+    X(dunder_qualname, "__qualname__")               \
+    X(dunder_doc, "__doc__")                         \
+    X(dunder_file, "__file__")                       \
+    X(dunder_import, "__import__")                   \
+    X(dunder_main, "__main__")                       \
+    X(empty, "")                                     \
+    X(dash, "-")                                     \
+    X(pipe, "|")                                     \
+    X(mode_target_radius, "TargetRadius")
+
+struct ModuleState {
+#define RM_DECLARE(field, text) PyObject* s_##field;
+    RM_NAMES(RM_DECLARE)
+#undef RM_DECLARE
+    PyObject* function_type;  // type of the module's native functions
+    PyObject* numpy;          // numpy as imported at load: the fast paths stand in for it only
+    PyObject* size50;         // (50, 50)
+    PyObject* int0;
+    PyObject* int1;
+    PyObject* int100;
+    PyObject* int600;
+    PyObject* slice0_10;      // slice(0, 10)
+    PyObject* minus1_4;       // (-1, 4)
+};
+
+// Everything a method body needs: the module's state and its namespace.
+struct Ctx {
+    ModuleState* st;
+    PyObject* globals;  // the module's __dict__ (borrowed; the function holds the module)
+};
+
+// Reads a module-level name at the moment of use, so rebinding it on the module
+// (monkeypatching cv2, move_thr, TargetRadius, ...) takes effect on the next call.
+Ref load_global(const Ctx& c, PyObject* name);
+
+}  // namespace rm

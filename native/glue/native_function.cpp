@@ -1,0 +1,337 @@
+#include "native_function.hpp"
+
+#include <cstddef>
+#include <new>
+#include <string>
+
+#include "pyops.hpp"
+#include "structmember.h"
+
+#if PY_VERSION_HEX < 0x03090000
+#define RM_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#define RM_Vectorcall_Call PyVectorcall_Call
+#else
+#define RM_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#define RM_Vectorcall_Call PyVectorcall_Call
+#endif
+
+namespace rm {
+namespace {
+
+struct NativeFunction {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    PyObject* module;  // keeps the state and namespace alive
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* doc;
+    PyObject* modname;
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+inline NativeFunction* as_fn(PyObject* o) { return reinterpret_cast<NativeFunction*>(o); }
+
+// Python names a function in its argument errors by qualname from 3.10 on.
+std::string display_name(const NativeFunction* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    const char* q = PyUnicode_Check(f->qualname) ? PyUnicode_AsUTF8(f->qualname) : nullptr;
+    if (q) return q;
+    PyErr_Clear();
+#endif
+    return f->def->name;
+}
+
+void raise_missing(const NativeFunction* f, PyObject* const* argv) {
+    const MethodDef* d = f->def;
+    std::string names;
+    int missing = 0;
+    for (int i = 0; i < d->nargs; ++i)
+        if (!argv[i]) ++missing;
+    int seen = 0;
+    for (int i = 0; i < d->nargs; ++i) {
+        if (argv[i]) continue;
+        ++seen;
+        if (seen > 1) {
+            if (missing == 2)
+                names += " and ";
+            else if (seen == missing)
+                names += ", and ";
+            else
+                names += ", ";
+        }
+        names += "'";
+        names += d->argnames[i];
+        names += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", display_name(f).c_str(),
+                 missing, missing == 1 ? "" : "s", names.c_str());
+}
+
+PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    NativeFunction* f = as_fn(callable);
+    const MethodDef* d = f->def;
+    Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+    PyObject* argv[kMaxArgs] = {nullptr};
+    if (npos > d->nargs) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", display_name(f).c_str(),
+                     d->nargs, d->nargs == 1 ? "" : "s", npos, npos == 1 ? "was" : "were");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < npos; ++i) argv[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", display_name(f).c_str());
+                return nullptr;
+            }
+            int slot = -1;
+            for (int i = 0; i < d->nargs; ++i) {
+                if (PyUnicode_CompareWithASCIIString(key, d->argnames[i]) == 0) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                             display_name(f).c_str(), key);
+                return nullptr;
+            }
+            if (argv[slot]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", display_name(f).c_str(),
+                             d->argnames[slot]);
+                return nullptr;
+            }
+            argv[slot] = args[npos + k];
+        }
+    }
+    for (int i = 0; i < d->nargs; ++i) {
+        if (!argv[i]) {
+            raise_missing(f, argv);
+            return nullptr;
+        }
+    }
+    // The caller's references may be its only ones (a kwargs dict another thread
+    // mutates, say); hold our own for the whole call.
+    Ref held[kMaxArgs];
+    for (int i = 0; i < d->nargs; ++i) held[i] = Ref::borrow(argv[i]);
+    Ref module = Ref::borrow(f->module);
+    try {
+        Ctx ctx{static_cast<ModuleState*>(PyModule_GetState(module.get())), PyModule_GetDict(module.get())};
+        return d->body(ctx, argv);
+    } catch (const PyError&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+}
+
+PyObject* nf_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+int nf_traverse(PyObject* self, visitproc visit, void* arg) {
+    NativeFunction* f = as_fn(self);
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(self));
+#endif
+    Py_VISIT(f->module);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->modname);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int nf_clear(PyObject* self) {
+    NativeFunction* f = as_fn(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->modname);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void nf_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_fn(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    nf_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject* nf_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_fn(self)->qualname, self);
+}
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_fn(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_text(&as_fn(self)->qualname, v, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_fn(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) {
+    Py_XINCREF(v ? v : Py_None);
+    Py_SETREF(as_fn(self)->doc, v ? v : Py_None);
+    return 0;
+}
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_fn(self)->modname); }
+int set_module(PyObject* self, PyObject* v, void*) {
+    Py_XINCREF(v ? v : Py_None);
+    Py_SETREF(as_fn(self)->modname, v ? v : Py_None);
+    return 0;
+}
+PyObject* get_globals(PyObject* self, void*) {
+    PyObject* m = as_fn(self)->module;
+    return Py_NewRef(PyModule_GetDict(m));
+}
+PyObject* get_text_signature(PyObject* self, void*) {
+    const MethodDef* d = as_fn(self)->def;
+    std::string sig = "(";
+    for (int i = 0; i < d->nargs; ++i) {
+        if (i) sig += ", ";
+        sig += d->argnames[i];
+    }
+    sig += ")";
+    return PyUnicode_FromString(sig.c_str());
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyGetSetDef nf_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef nf_members[] = {
+#if PY_VERSION_HEX >= 0x03090000
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(NativeFunction, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
+#endif
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot nf_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(nf_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(nf_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(nf_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(nf_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(RM_Vectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(nf_descr_get)},
+    {Py_tp_getset, nf_getset},
+    {Py_tp_members, nf_members},
+    {0, nullptr},
+};
+
+PyType_Spec nf_spec = {
+    "function",
+    sizeof(NativeFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | RM_TPFLAGS_HAVE_VECTORCALL,
+    nf_slots,
+};
+
+}  // namespace
+
+PyObject* create_function_type(PyObject*) {
+    PyObject* tp = PyType_FromSpec(&nf_spec);
+    if (!tp) return nullptr;
+    PyTypeObject* t = reinterpret_cast<PyTypeObject*>(tp);
+#if PY_VERSION_HEX < 0x03090000
+    // 3.8 has no spec member for these offsets; set them on the fresh heap type.
+    t->tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
+    t->tp_dictoffset = offsetof(NativeFunction, dict);
+    t->tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
+#endif
+    (void)t;
+    return tp;
+}
+
+Ref make_function(PyObject* module, const MethodDef* def, const char* class_name) {
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(st->function_type);
+    Ref name = Ref::steal(PyUnicode_InternFromString(def->name));
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%s.%s", class_name, def->name));
+    Ref doc = def->doc ? Ref::steal(PyUnicode_FromString(def->doc)) : none();
+    Ref modname = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(module), st->s_dunder_name));
+    if (!modname) {
+        if (PyErr_Occurred()) raise_current();
+        modname = none();
+    }
+    NativeFunction* f = PyObject_GC_New(NativeFunction, tp);
+    if (!f) raise_current();
+    f->vectorcall = nf_vectorcall;
+    f->def = def;
+    f->module = Py_NewRef(module);
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->doc = doc.release();
+    f->modname = modname.release();
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+Ref make_class(PyObject* module, const char* name, const char* doc, const MethodDef* defs, int count) {
+    ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+    PyObject* globals = PyModule_GetDict(module);
+    Ref ns = new_dict();
+    // The order a class statement gives: __module__, __qualname__, __doc__, then the methods.
+    PyObject* modname = PyDict_GetItemWithError(globals, st->s_dunder_name);
+    if (!modname) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name '__name__' is not defined");
+        raise_current();
+    }
+    set_item(ns.get(), st->s_dunder_module, modname);
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    set_item(ns.get(), st->s_dunder_qualname, qualname.get());
+    Ref docstr = Ref::steal(PyUnicode_FromString(doc));
+    set_item(ns.get(), st->s_dunder_doc, docstr.get());
+    for (int i = 0; i < count; ++i) {
+        Ref fn = make_function(module, &defs[i], name);
+        Ref key = Ref::steal(PyUnicode_InternFromString(defs[i].name));
+        set_item(ns.get(), key.get(), fn.get());
+    }
+    Ref bases = Ref::steal(PyTuple_New(0));
+    Ref cls_name = Ref::steal(PyUnicode_FromString(name));
+    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type), cls_name.get(),
+                                                   bases.get(), ns.get(), nullptr));
+}
+
+}  // namespace rm

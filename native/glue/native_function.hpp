@@ -1,0 +1,29 @@
+// A function type of our own for the classes' methods: it binds like a Python
+// function (descriptor returning a bound method), carries __name__, __qualname__,
+// __doc__, __module__ and __dict__, and parses its argument list the way a Python
+// function with only positional-or-keyword parameters does.
+#pragma once
+#include "module_state.hpp"
+
+namespace rm {
+
+constexpr int kMaxArgs = 6;
+
+struct MethodDef {
+    const char* name;
+    const char* doc;  // nullptr: no docstring
+    int nargs;        // including self
+    const char* argnames[kMaxArgs];
+    PyObject* (*body)(Ctx&, PyObject* const* args);  // new reference, or throws PyError
+};
+
+// Creates the heap type of the module's functions (stored in the module state).
+PyObject* create_function_type(PyObject* module);
+
+// One function object for `def` inside class `class_name` of `module`.
+Ref make_function(PyObject* module, const MethodDef* def, const char* class_name);
+
+// Builds a plain class exactly as a class statement without bases would.
+Ref make_class(PyObject* module, const char* name, const char* doc, const MethodDef* defs, int count);
+
+}  // namespace rm

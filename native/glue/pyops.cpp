@@ -1,0 +1,142 @@
+#include "pyops.hpp"
+
+#include "module_state.hpp"
+
+namespace rm {
+
+Ref load_global(const Ctx& c, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(c.globals, name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) raise_current();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise_current();
+}
+
+Ref get_default(PyObject* obj, PyObject* get_name, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        Ref hold = Ref::borrow(obj);
+        PyObject* v = PyDict_GetItemWithError(obj, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) raise_current();
+        return none();
+    }
+    return call_method(obj, get_name, key);
+}
+
+Ref get_item(PyObject* obj, PyObject* key) {
+    if (PyDict_CheckExact(obj)) {
+        Ref hold = Ref::borrow(obj);
+        PyObject* v = PyDict_GetItemWithError(obj, key);
+        if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) raise_current();
+        // KeyError carries the key itself; a tuple key must not be taken as the args.
+        Ref arg = Ref::steal(PyTuple_Pack(1, key));
+        PyErr_SetObject(PyExc_KeyError, arg.get());
+        raise_current();
+    }
+    return Ref::steal(PyObject_GetItem(obj, key));
+}
+
+Ref get_index(PyObject* obj, Py_ssize_t i) {
+    if (PyList_CheckExact(obj)) {
+        if (i >= 0 && i < PyList_GET_SIZE(obj)) return Ref::borrow(PyList_GET_ITEM(obj, i));
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        raise_current();
+    }
+    Ref key = new_int(i);
+    return Ref::steal(PyObject_GetItem(obj, key.get()));
+}
+
+void set_item(PyObject* obj, PyObject* key, PyObject* value) {
+    if (PyObject_SetItem(obj, key, value) < 0) raise_current();
+}
+
+void set_index(PyObject* obj, Py_ssize_t i, PyObject* value) {
+    Ref key = new_int(i);
+    set_item(obj, key.get(), value);
+}
+
+bool contains(PyObject* obj, PyObject* key) {
+    int r = PySequence_Contains(obj, key);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
+bool truthy(PyObject* obj) {
+    int r = PyObject_IsTrue(obj);
+    if (r < 0) raise_current();
+    return r == 1;
+}
+
+Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t n = PyObject_Length(obj);
+    if (n < 0) raise_current();
+    return n;
+}
+
+Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+Ref to_int(PyObject* obj) { return Ref::steal(PyNumber_Long(obj)); }
+Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+void setattr(PyObject* obj, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(obj, name, value) < 0) raise_current();
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+    return truthy(r.get());
+}
+
+Ref new_list() { return Ref::steal(PyList_New(0)); }
+Ref new_dict() { return Ref::steal(PyDict_New()); }
+Ref new_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+void list_append(PyObject* list, PyObject* item) {
+    if (PyList_Append(list, item) < 0) raise_current();
+}
+
+void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
+    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+        Ref hold = Ref::borrow(obj);
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(obj);
+        if (size == n) {
+            PyObject** items = PySequence_Fast_ITEMS(obj);
+            for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
+            return;
+        }
+        if (size < n)
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, size);
+        else
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise_current();
+    }
+    PyObject* raw_it = PyObject_GetIter(obj);
+    if (!raw_it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(obj)->tp_iter == nullptr &&
+            !PySequence_Check(obj)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        }
+        raise_current();
+    }
+    Ref it = Ref::steal(raw_it);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* v = PyIter_Next(it.get());
+        if (!v) {
+            if (PyErr_Occurred()) raise_current();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            raise_current();
+        }
+        out[i] = Ref::steal(v);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        raise_current();
+    }
+    if (PyErr_Occurred()) raise_current();
+}
+
+}  // namespace rm

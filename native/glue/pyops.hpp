@@ -1,0 +1,77 @@
+// Python-semantics building blocks: each does what the equivalent Python expression
+// does (same results, same exception types), with fast paths for exact built-ins.
+#pragma once
+#include "pyref.hpp"
+
+namespace rm {
+
+// d.get(key): exact dicts directly, anything else through its own .get.
+Ref get_default(PyObject* obj, PyObject* get_name, PyObject* key);
+// obj[key]
+Ref get_item(PyObject* obj, PyObject* key);
+// obj[i] with a Python int index
+Ref get_index(PyObject* obj, Py_ssize_t i);
+// obj[key] = value
+void set_item(PyObject* obj, PyObject* key, PyObject* value);
+// obj[i] = value with a Python int index
+void set_index(PyObject* obj, Py_ssize_t i, PyObject* value);
+// key in obj
+bool contains(PyObject* obj, PyObject* key);
+// bool(obj)
+bool truthy(PyObject* obj);
+// len(obj)
+Py_ssize_t length(PyObject* obj);
+// a + b
+Ref add(PyObject* a, PyObject* b);
+// str(obj)
+Ref to_str(PyObject* obj);
+// int(obj)
+Ref to_int(PyObject* obj);
+// getattr(obj, name)
+Ref getattr(PyObject* obj, PyObject* name);
+// setattr(obj, name, value)
+void setattr(PyObject* obj, PyObject* name, PyObject* value);
+// f(*args)
+template <class... A>
+Ref call(PyObject* f, A... args) {
+    return Ref::steal(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
+}
+// obj.name(*args), looked up through the instance on every call
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) {
+    return Ref::steal(PyObject_CallMethodObjArgs(obj, name, static_cast<PyObject*>(args)..., nullptr));
+}
+// a OP b, then bool() of the outcome
+bool compare(PyObject* a, PyObject* b, int op);
+Ref new_list();
+Ref new_dict();
+Ref new_int(long long v);
+void list_append(PyObject* list, PyObject* item);
+// a, b, ... = obj (exactly n items, Python's unpacking errors otherwise)
+void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
+
+// for item in iterable: f(item). Exact lists are walked by index, re-reading the
+// size each step as the list iterator does, so a list mutated meanwhile behaves the same.
+template <class F>
+void for_each(PyObject* iterable, F&& f) {
+    if (PyList_CheckExact(iterable)) {
+        Ref hold = Ref::borrow(iterable);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(iterable, i));
+            f(item.get());
+        }
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(iterable));
+    for (;;) {
+        PyObject* raw = PyIter_Next(it.get());
+        if (!raw) {
+            if (PyErr_Occurred()) raise_current();
+            return;
+        }
+        Ref item = Ref::steal(raw);
+        f(item.get());
+    }
+}
+
+}  // namespace rm

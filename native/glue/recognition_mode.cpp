@@ -1,0 +1,567 @@
+// RecognitionMode: frame entry, the two filters, alarm box selection and helpers.
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "classes.hpp"
+#include "geometry.hpp"
+#include "phash.hpp"
+#include "pyops.hpp"
+
+namespace rm {
+namespace {
+
+using core::kHashLength;
+
+PyObject* rm_init(Ctx& c, PyObject* const* a) {
+    PyObject* self = a[0];
+    ModuleState* st = c.st;
+    setattr(self, st->s_runtime, st->int0);
+    setattr(self, st->s_dev_id, new_dict().get());
+    setattr(self, st->s_move_id, new_dict().get());
+    setattr(self, st->s_refresh_time, new_dict().get());
+    setattr(self, st->s_unmatch_list, Py_None);
+    setattr(self, st->s_static_list, Py_None);
+    setattr(self, st->s_del_list, Py_None);
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- split
+
+enum class Kind { Int, Float };
+
+// Values of plain lists/tuples of ints, floats and bools, read without numpy.
+// Returns false whenever numpy's own conversion could differ (other types,
+// ragged rows, ints beyond what a float64 or int64 holds exactly, ...).
+bool collect_plain_values(PyObject* boxes, std::vector<PyObject*>& values, Kind& kind) {
+    if (!PyList_CheckExact(boxes) && !PyTuple_CheckExact(boxes)) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(boxes);
+    PyObject** items = PySequence_Fast_ITEMS(boxes);
+    auto scalar = [](PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o); };
+    bool nested = n > 0 && (PyList_CheckExact(items[0]) || PyTuple_CheckExact(items[0]));
+    Py_ssize_t width = nested ? PySequence_Fast_GET_SIZE(items[0]) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* it = items[i];
+        if (nested) {
+            if (!(PyList_CheckExact(it) || PyTuple_CheckExact(it))) return false;
+            if (PySequence_Fast_GET_SIZE(it) != width) return false;
+            PyObject** row = PySequence_Fast_ITEMS(it);
+            for (Py_ssize_t j = 0; j < width; ++j) {
+                if (!scalar(row[j])) return false;
+                values.push_back(row[j]);
+            }
+        } else {
+            if (!scalar(it)) return false;
+            values.push_back(it);
+        }
+    }
+    if (values.size() % 4 != 0) return false;
+    bool any_float = false;
+    for (PyObject* v : values) any_float |= PyFloat_CheckExact(v);
+    kind = any_float ? Kind::Float : Kind::Int;
+    for (PyObject* v : values) {
+        if (!PyLong_CheckExact(v)) continue;
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow) return false;
+        if (x == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (any_float && (x > core::kExactDoubleInt || x < -core::kExactDoubleInt)) return false;
+    }
+    return true;
+}
+
+Ref plain_value_to_int(PyObject* v, Kind kind) {
+    if (kind == Kind::Float) {
+        double d = PyFloat_CheckExact(v) ? PyFloat_AS_DOUBLE(v) : static_cast<double>(PyLong_AsLongLong(v));
+        return Ref::steal(PyLong_FromDouble(d));
+    }
+    if (PyBool_Check(v)) return new_int(v == Py_True ? 1 : 0);
+    return Ref::borrow(v);
+}
+
+PyObject* rm_split(Ctx& c, PyObject* const* a) {
+    PyObject* behavior_boxes = a[1];
+    PyObject* behavior_number = a[2];
+    Ref hold_boxes = Ref::borrow(behavior_boxes);
+    Ref boxes = new_list();
+    Ref classes = new_list();
+    Ref label;
+    auto append_label = [&]() {
+        // str() of a str or int cannot differ between calls; anything else is asked each row.
+        if (!label || !(PyUnicode_CheckExact(behavior_number) || PyLong_CheckExact(behavior_number)))
+            label = to_str(behavior_number);
+        list_append(classes.get(), label.get());
+    };
+
+    Ref np = load_global(c, c.st->s_np);
+    std::vector<PyObject*> values;
+    Kind kind = Kind::Int;
+    if (np.get() == c.st->numpy && collect_plain_values(behavior_boxes, values, kind)) {
+        // The values are borrowed from behavior_boxes, an exact list/tuple held above;
+        // nothing below runs Python code that could change it until the copy is made.
+        std::vector<Ref> held;
+        held.reserve(values.size());
+        for (PyObject* v : values) held.push_back(Ref::borrow(v));
+        for (std::size_t r = 0; r + 4 <= held.size(); r += 4) {
+            Ref bb = Ref::steal(PyList_New(4));
+            for (int j = 0; j < 4; ++j) {
+                Ref v = plain_value_to_int(held[r + j].get(), kind);
+                PyList_SET_ITEM(bb.get(), j, v.release());
+            }
+            list_append(boxes.get(), bb.get());
+            append_label();
+        }
+    } else {
+        Ref arr = call(getattr(np.get(), c.st->s_array).get(), behavior_boxes);
+        Ref minus1 = new_int(-1);
+        Ref four = new_int(4);
+        Ref table = call_method(arr.get(), c.st->s_reshape, minus1.get(), four.get());
+        Py_ssize_t rows = length(table.get());
+        for (Py_ssize_t i = 0; i < rows; ++i) {
+            Ref bb = Ref::steal(PyList_New(4));
+            for (int j = 0; j < 4; ++j) {
+                Ref row = get_index(table.get(), i);
+                Ref v = to_int(get_index(row.get(), j).get());
+                PyList_SET_ITEM(bb.get(), j, v.release());
+            }
+            list_append(boxes.get(), bb.get());
+            append_label();
+        }
+    }
+    return PyTuple_Pack(2, boxes.get(), classes.get());
+}
+
+// ---------------------------------------------------------------- check_boxes
+
+PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
+    ModuleState* st = c.st;
+    PyObject* out = a[1];
+    Ref alarm_behavior_list = new_list();
+    Ref alarm_behavior = get_default(out, st->s_get, st->s_alarmBehavior);
+    for_each(alarm_behavior.get(), [&](PyObject* behavior) {
+        Ref info_rois = Ref::borrow(st->s_empty);
+        Ref result = new_list();
+        Ref out_result = get_default(behavior, st->s_get, st->s_result);
+        if (!truthy(out_result.get())) return;
+        Py_ssize_t v = 0;
+        for_each(out_result.get(), [&](PyObject* roi_result) {
+            Py_ssize_t pos = v++;
+            Ref roi_name = get_default(roi_result, st->s_get, st->s_roi_name);
+            Ref behavior_boxes = get_default(roi_result, st->s_get, st->s_boxes);
+            if (!truthy(behavior_boxes.get())) return;
+            list_append(result.get(), get_index(out_result.get(), pos).get());
+            if (!truthy(roi_name.get())) return;
+            if (PyUnicode_GET_LENGTH(info_rois.get()) == 0) {
+                info_rois = add(info_rois.get(), roi_name.get());
+            } else {
+                Ref piece = add(st->s_pipe, to_str(roi_name.get()).get());
+                info_rois = add(info_rois.get(), piece.get());
+            }
+        });
+        if (PyList_GET_SIZE(result.get()) == 0) return;
+        set_item(behavior, st->s_result, result.get());
+        Ref info = get_item(behavior, st->s_alarm_info_dict);
+        Ref text = get_default(info.get(), st->s_get, st->s_behavior_info);
+        text = add(text.get(), st->s_dash);
+        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_name).get());
+        text = add(text.get(), info_rois.get());
+        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_ftime).get());
+        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_type).get());
+        set_item(behavior, st->s_alarm_info, text.get());
+        set_item(info.get(), st->s_info_rois, info_rois.get());
+        list_append(alarm_behavior_list.get(), behavior);
+    });
+    set_item(out, st->s_alarmBehavior, alarm_behavior_list.get());
+    return Py_NewRef(out);
+}
+
+// ---------------------------------------------------------------- target_radius
+
+// out_result_dict["alarmBehavior"][k]
+Ref entry_at(const Ctx& c, PyObject* out, Py_ssize_t k) {
+    Ref behaviors = get_item(out, c.st->s_alarmBehavior);
+    return get_index(behaviors.get(), k);
+}
+
+Ref wall_clock(const Ctx& c) {
+    Ref time_mod = load_global(c, c.st->s_time);
+    return call_method(time_mod.get(), c.st->s_time);
+}
+
+PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
+    ModuleState* st = c.st;
+    PyObject* self = a[0];
+    PyObject* dev_id = a[1];
+    Ref out = Ref::borrow(a[2]);
+    Ref alarm_behavior = get_default(out.get(), st->s_get, st->s_alarmBehavior);
+    Py_ssize_t k = 0;
+    for_each(alarm_behavior.get(), [&](PyObject* behavior) {
+        Py_ssize_t entry = k++;
+        Ref behavior_number = get_default(behavior, st->s_get, st->s_behavior_number);
+        Ref out_result = get_default(behavior, st->s_get, st->s_result);
+        if (!truthy(out_result.get())) return;
+        to_int(behavior_number.get());
+        // Set once an unnamed still region has emptied this entry's result: the
+        // named regions after it then have no place left to empty.
+        bool entry_cleared = false;
+        Py_ssize_t v = 0;
+        for_each(out_result.get(), [&](PyObject* roi_result) {
+            Py_ssize_t pos = v++;
+            Ref name = get_default(roi_result, st->s_get, st->s_roi_name);
+            Ref behavior_boxes = get_default(roi_result, st->s_get, st->s_boxes);
+            Ref pair = call_method(self, st->s_split, behavior_boxes.get(), behavior_number.get());
+            Ref split_out[2];
+            unpack(pair.get(), 2, split_out);
+            Ref start_time = wall_clock(c);
+
+            Ref registry = getattr(self, st->s_dev_id);
+            if (!contains(registry.get(), dev_id)) {
+                set_item(registry.get(), dev_id, new_dict().get());
+                Ref stamps = getattr(self, st->s_refresh_time);
+                set_item(stamps.get(), dev_id, new_dict().get());
+            }
+            Ref device = get_item(registry.get(), dev_id);
+            if (!contains(device.get(), behavior_number.get())) {
+                set_item(device.get(), behavior_number.get(), new_dict().get());
+                Ref clock = load_global(c, st->s_get_current_time);
+                Ref now = call(clock.get());
+                Ref stamps = getattr(self, st->s_refresh_time);
+                Ref device_stamps = get_item(stamps.get(), dev_id);
+                set_item(device_stamps.get(), behavior_number.get(), now.get());
+            }
+            Ref cameras = get_item(device.get(), behavior_number.get());
+            Ref camera;
+            if (!contains(cameras.get(), name.get())) {
+                Ref camera_cls = load_global(c, st->s_Camera);
+                camera = call(camera_cls.get());
+                set_item(cameras.get(), name.get(), camera.get());
+            } else {
+                camera = get_item(cameras.get(), name.get());
+            }
+
+            Ref ran = call_method(camera.get(), st->s_run, split_out[0].get(), split_out[1].get());
+            Ref run_out[4];
+            unpack(ran.get(), 4, run_out);
+            setattr(self, st->s_unmatch_list, run_out[1].get());
+            setattr(self, st->s_static_list, run_out[2].get());
+            setattr(self, st->s_del_list, run_out[3].get());
+            Ref end_time = wall_clock(c);
+            setattr(self, st->s_runtime, Ref::steal(PyNumber_Subtract(end_time.get(), start_time.get())).get());
+
+            Ref still_list = getattr(self, st->s_static_list);
+            Py_ssize_t still = length(still_list.get());
+            Py_ssize_t nboxes = length(behavior_boxes.get());
+            bool is_still = still >= nboxes - 1 && length(behavior_boxes.get()) > 0;
+            if (!is_still) return;
+            if (truthy(name.get())) {
+                if (entry_cleared) return;
+                Ref regions = get_item(entry_at(c, out.get(), entry).get(), st->s_result);
+                Ref region = get_index(regions.get(), pos);
+                set_item(region.get(), st->s_boxes, new_list().get());
+            } else {
+                set_item(entry_at(c, out.get(), entry).get(), st->s_result, new_list().get());
+                set_item(entry_at(c, out.get(), entry).get(), st->s_alarm_info, st->s_empty);
+                set_item(entry_at(c, out.get(), entry).get(), st->s_alarm_info_dict, new_dict().get());
+                entry_cleared = true;
+            }
+        });
+    });
+    out = call_method(self, st->s_check_boxes, out.get());
+
+    Ref stamps = getattr(self, st->s_refresh_time);
+    Ref device_stamps = get_default(stamps.get(), st->s_get, dev_id);
+    if (truthy(device_stamps.get())) {
+        Ref pairs = call_method(get_item(stamps.get(), dev_id).get(), st->s_items);
+        for_each(pairs.get(), [&](PyObject* pair) {
+            Ref kv[2];
+            unpack(pair, 2, kv);
+            Ref clock = load_global(c, st->s_get_current_time);
+            Ref current_time = call(clock.get());
+            Ref age = Ref::steal(PyNumber_Subtract(current_time.get(), kv[1].get()));
+            if (!compare(age.get(), st->int600, Py_GE)) return;
+            Ref stamps_now = getattr(self, st->s_refresh_time);
+            set_item(get_item(stamps_now.get(), dev_id).get(), kv[0].get(), current_time.get());
+            Ref registry = getattr(self, st->s_dev_id);
+            set_item(registry.get(), dev_id, new_dict().get());
+        });
+    }
+    return out.release();
+}
+
+// ---------------------------------------------------------------- get_metrix
+
+// min()/max() over a list of coordinates, as the builtins pick them.
+Ref pick_extreme(PyObject* list, int op, const char* fname) {
+    Py_ssize_t n = PyList_GET_SIZE(list);
+    if (n == 0) {
+        PyErr_Format(PyExc_ValueError, "%s() arg is an empty sequence", fname);
+        raise_current();
+    }
+    std::vector<double> plain(static_cast<std::size_t>(n));
+    bool all_plain = true;
+    for (Py_ssize_t i = 0; i < n && all_plain; ++i) {
+        PyObject* o = PyList_GET_ITEM(list, i);
+        if (PyFloat_CheckExact(o)) {
+            plain[i] = PyFloat_AS_DOUBLE(o);
+        } else if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow || x > core::kExactDoubleInt || x < -core::kExactDoubleInt) all_plain = false;
+            plain[i] = static_cast<double>(x);
+        } else {
+            all_plain = false;
+        }
+    }
+    if (all_plain) {
+        std::size_t idx = op == Py_LT ? core::index_of_min(plain.data(), plain.size())
+                                      : core::index_of_max(plain.data(), plain.size());
+        return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(idx)));
+    }
+    Ref best;
+    for_each(list, [&](PyObject* item) {
+        if (!best) {
+            best = Ref::borrow(item);
+            return;
+        }
+        int r = PyObject_RichCompareBool(item, best.get(), op);
+        if (r < 0) raise_current();
+        if (r) best = Ref::borrow(item);
+    });
+    return best;
+}
+
+PyObject* rm_get_metrix(Ctx&, PyObject* const* a) {
+    PyObject* points = a[1];
+    if (points == Py_None || length(points) < 2) return PyList_New(0);
+    Ref x_l = new_list();
+    Ref y_l = new_list();
+    for_each(points, [&](PyObject* point) {
+        list_append(x_l.get(), get_index(point, 0).get());
+        list_append(y_l.get(), get_index(point, 1).get());
+    });
+    Ref x_min = to_int(pick_extreme(x_l.get(), Py_LT, "min").get());
+    Ref x_max = to_int(pick_extreme(x_l.get(), Py_GT, "max").get());
+    Ref y_min = to_int(pick_extreme(y_l.get(), Py_LT, "min").get());
+    Ref y_max = to_int(pick_extreme(y_l.get(), Py_GT, "max").get());
+    PyObject* rect = PyList_New(4);
+    if (!rect) raise_current();
+    PyList_SET_ITEM(rect, 0, x_min.release());
+    PyList_SET_ITEM(rect, 1, y_min.release());
+    PyList_SET_ITEM(rect, 2, x_max.release());
+    PyList_SET_ITEM(rect, 3, y_max.release());
+    return rect;
+}
+
+// ---------------------------------------------------------------- phash
+
+// The 10 x 10 block of a float32/float64 2-D array read straight from its buffer.
+bool read_block(PyObject* arr, double* block) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    bool ok = false;
+    const char* fmt = view.format ? view.format : "B";
+    if (*fmt == '<' || *fmt == '=' || *fmt == '@') ++fmt;
+    bool is_f32 = fmt[0] == 'f' && fmt[1] == '\0' && view.itemsize == 4;
+    bool is_f64 = fmt[0] == 'd' && fmt[1] == '\0' && view.itemsize == 8;
+    if ((is_f32 || is_f64) && view.ndim == 2 && view.shape[0] >= 10 && view.shape[1] >= 10) {
+        const char* base = static_cast<const char*>(view.buf);
+        for (int r = 0; r < 10; ++r) {
+            for (int col = 0; col < 10; ++col) {
+                const char* p = base + r * view.strides[0] + col * view.strides[1];
+                if (is_f32) {
+                    float f;
+                    std::memcpy(&f, p, sizeof f);
+                    block[r * 10 + col] = static_cast<double>(f);
+                } else {
+                    std::memcpy(&block[r * 10 + col], p, sizeof(double));
+                }
+            }
+        }
+        ok = true;
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// Whatever the transform gave, hashed with Python's own arithmetic on its values.
+Ref hash_generic(const Ctx& c, PyObject* coeffs) {
+    ModuleState* st = c.st;
+    Ref index = Ref::steal(PyTuple_Pack(2, st->slice0_10, st->slice0_10));
+    Ref block = Ref::steal(PyObject_GetItem(coeffs, index.get()));
+    Ref values = call_method(call_method(block.get(), st->s_flatten).get(), st->s_tolist);
+    Ref total = Ref::borrow(st->int0);
+    for_each(values.get(), [&](PyObject* v) { total = add(total.get(), v); });
+    Ref one = Ref::steal(PyFloat_FromDouble(1.0));
+    Ref scaled = Ref::steal(PyNumber_Multiply(total.get(), one.get()));
+    Ref count = new_int(length(values.get()));
+    Ref avg = Ref::steal(PyNumber_TrueDivide(scaled.get(), count.get()));
+    std::vector<std::uint8_t> bits;
+    for_each(values.get(), [&](PyObject* v) { bits.push_back(compare(v, avg.get(), Py_LT) ? 0 : 1); });
+    std::string hex;
+    if (core::hex_windows(bits.data(), bits.size(), hex) != kHashLength) {
+        PyErr_SetString(PyExc_ValueError, "invalid literal for int() with base 2: ''");
+        raise_current();
+    }
+    return Ref::steal(PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size())));
+}
+
+PyObject* rm_phash(Ctx& c, PyObject* const* a) {
+    ModuleState* st = c.st;
+    Ref img = Ref::borrow(a[1]);
+    img = call_method(load_global(c, st->s_cv2).get(), st->s_resize, img.get(), st->size50);
+    {
+        Ref cv2 = load_global(c, st->s_cv2);
+        Ref code = getattr(cv2.get(), st->s_COLOR_BGR2GRAY);
+        img = call_method(cv2.get(), st->s_cvtColor, img.get(), code.get());
+    }
+    img = call_method(load_global(c, st->s_np).get(), st->s_float32, img.get());
+    img = call_method(load_global(c, st->s_cv2).get(), st->s_dct, img.get());
+    double block[100];
+    if (!read_block(img.get(), block)) return hash_generic(c, img.get()).release();
+    std::string hex = core::hash_from_block(block);
+    return PyUnicode_FromStringAndSize(hex.data(), static_cast<Py_ssize_t>(hex.size()));
+}
+
+// ---------------------------------------------------------------- distance
+
+PyObject* rm_distance(Ctx&, PyObject* const* a) {
+    PyObject* h1 = a[1];
+    PyObject* h2 = a[2];
+    Py_ssize_t n1 = length(h1);
+    Py_ssize_t n2 = length(h2);
+    // Checked whatever the optimisation flag: a skipped check gives a wrong count.
+    if (n1 != n2) {
+        PyErr_SetNone(PyExc_AssertionError);
+        raise_current();
+    }
+    if (PyUnicode_CheckExact(h1) && PyUnicode_CheckExact(h2)) {
+        int k1 = PyUnicode_KIND(h1), k2 = PyUnicode_KIND(h2);
+        const void* d1 = PyUnicode_DATA(h1);
+        const void* d2 = PyUnicode_DATA(h2);
+        std::size_t count = 0;
+        if (k1 == PyUnicode_1BYTE_KIND && k2 == PyUnicode_1BYTE_KIND) {
+            count = core::count_mismatches(static_cast<const Py_UCS1*>(d1), static_cast<const Py_UCS1*>(d2),
+                                           static_cast<std::size_t>(n1));
+        } else {
+            for (Py_ssize_t i = 0; i < n1; ++i)
+                count += PyUnicode_READ(k1, d1, i) != PyUnicode_READ(k2, d2, i) ? 1u : 0u;
+        }
+        return PyLong_FromSize_t(count);
+    }
+    Ref hold1 = Ref::borrow(h1), hold2 = Ref::borrow(h2);
+    long long count = 0;
+    for (Py_ssize_t i = 0; i < n1; ++i) {
+        Ref x = get_index(h1, i);
+        Ref y = get_index(h2, i);
+        if (compare(x.get(), y.get(), Py_NE)) ++count;
+    }
+    return PyLong_FromLongLong(count);
+}
+
+// ---------------------------------------------------------------- move_detect
+
+PyObject* rm_move_detect(Ctx& c, PyObject* const* a) {
+    ModuleState* st = c.st;
+    PyObject* self = a[0];
+    PyObject* im = a[1];
+    PyObject* dev_id = a[2];
+    PyObject* out = a[3];
+    {
+        Ref store = getattr(self, st->s_move_id);
+        if (!contains(store.get(), dev_id)) set_item(store.get(), dev_id, new_dict().get());
+    }
+    Ref alarm_behavior = get_default(out, st->s_get, st->s_alarmBehavior);
+    Py_ssize_t k = 0;
+    for_each(alarm_behavior.get(), [&](PyObject* behavior) {
+        Py_ssize_t entry = k++;
+        Ref behavior_number = get_default(behavior, st->s_get, st->s_behavior_number);
+        Ref out_result = get_default(behavior, st->s_get, st->s_result);
+        {
+            Ref store = getattr(self, st->s_move_id);
+            Ref device = get_item(store.get(), dev_id);
+            if (!contains(device.get(), behavior_number.get()))
+                set_item(device.get(), behavior_number.get(), new_dict().get());
+        }
+        Py_ssize_t v = 0;
+        for_each(out_result.get(), [&](PyObject* roi_result) {
+            Py_ssize_t pos = v++;
+            Ref roi_points = get_default(roi_result, st->s_get, st->s_roi);
+            Ref roi_name = get_default(roi_result, st->s_get, st->s_roi_name);
+            roi_points = call_method(self, st->s_get_metrix, roi_points.get());
+            Ref top = get_index(roi_points.get(), 1);
+            Ref bottom = get_index(roi_points.get(), 3);
+            Ref left = get_index(roi_points.get(), 0);
+            Ref right = get_index(roi_points.get(), 2);
+            Ref rows = Ref::steal(PySlice_New(top.get(), bottom.get(), nullptr));
+            Ref cols = Ref::steal(PySlice_New(left.get(), right.get(), nullptr));
+            Ref index = Ref::steal(PyTuple_Pack(2, rows.get(), cols.get()));
+            Ref roi_img = Ref::steal(PyObject_GetItem(im, index.get()));
+            Ref hash1 = call_method(self, st->s_phash, roi_img.get());
+
+            Ref store = getattr(self, st->s_move_id);
+            Ref hashes = get_item(get_item(store.get(), dev_id).get(), behavior_number.get());
+            Ref hash2 = get_default(hashes.get(), st->s_get, roi_name.get());
+            Ref count = truthy(hash2.get()) ? call_method(self, st->s_distance, hash1.get(), hash2.get())
+                                            : Ref::borrow(st->int100);
+            Ref move_thr = load_global(c, st->s_move_thr);
+            if (!compare(count.get(), move_thr.get(), Py_GE)) {
+                Ref regions = get_item(entry_at(c, out, entry).get(), st->s_result);
+                set_index(regions.get(), pos, new_dict().get());
+            }
+            store = getattr(self, st->s_move_id);
+            hashes = get_item(get_item(store.get(), dev_id).get(), behavior_number.get());
+            set_item(hashes.get(), roi_name.get(), hash1.get());
+        });
+    });
+    return call_method(self, st->s_check_boxes, out).release();
+}
+
+// ---------------------------------------------------------------- main
+
+PyObject* rm_main(Ctx& c, PyObject* const* a) {
+    ModuleState* st = c.st;
+    PyObject* self = a[0];
+    PyObject* mode = a[4];
+    bool tracking = PyUnicode_CheckExact(mode) ? PyUnicode_Compare(mode, st->s_mode_target_radius) == 0
+                                               : compare(mode, st->s_mode_target_radius, Py_EQ);
+    if (tracking) return call_method(self, st->s_target_radius, a[2], a[3]).release();
+    return call_method(self, st->s_move_detect, a[1], a[2], a[3]).release();
+}
+
+// Nine lines, no line feed after the last one (eight blanks).
+constexpr const char kMainDoc[] =
+    "\n"
+    "        description: 主函数,传入\n"
+    "\n"
+    "        param:\n"
+    "            json_data:  json字符串\n"
+    "            out_result_dict： 识别结果\n"
+    "        return:\n"
+    "            返回去除掉静止目标的classes scores boxes\n"
+    "        ";
+
+}  // namespace
+
+const char kRecognitionModeDoc[] = "去除掉静止的目标.如果判断出某个类别的所有bbox都相对静止,则把该类别都删掉,否则不删除";
+
+const MethodDef kRecognitionModeMethods[] = {
+    {"__init__", nullptr, 1, {"self"}, rm_init},
+    {"split", nullptr, 3, {"self", "behavior_boxes", "behavior_number"}, rm_split},
+    {"check_boxes", nullptr, 2, {"self", "out_result_dict"}, rm_check_boxes},
+    {"target_radius", nullptr, 3, {"self", "dev_id", "out_result_dict"}, rm_target_radius},
+    {"get_metrix", nullptr, 2, {"self", "points"}, rm_get_metrix},
+    {"phash", nullptr, 2, {"self", "img"}, rm_phash},
+    {"distance", nullptr, 3, {"self", "hash1", "hash2"}, rm_distance},
+    {"move_detect", nullptr, 4, {"self", "im", "dev_id", "out_result_dict"}, rm_move_detect},
+    {"main", kMainDoc, 5, {"self", "im", "dev_id", "out_result_dict", "mode"}, rm_main},
+};
+const int kRecognitionModeMethodCount = sizeof(kRecognitionModeMethods) / sizeof(kRecognitionModeMethods[0]);
+
+}  // namespace rm
