@@ -155,7 +155,10 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
             if (!truthy(behavior_boxes.get())) return;
             list_append(result.get(), get_index(out_result.get(), pos).get());
             if (!truthy(roi_name.get())) return;
-            if (PyUnicode_GET_LENGTH(info_rois.get()) == 0) {
+            // A name with its own __radd__ can leave a non-text behind; compare as Python would.
+            bool first = PyUnicode_CheckExact(info_rois.get()) ? PyUnicode_GET_LENGTH(info_rois.get()) == 0
+                                                                : compare(info_rois.get(), st->s_empty, Py_EQ);
+            if (first) {
                 info_rois = add(info_rois.get(), roi_name.get());
             } else {
                 Ref piece = add(st->s_pipe, to_str(roi_name.get()).get());
