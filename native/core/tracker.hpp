@@ -10,7 +10,7 @@ namespace rm::track {
 // many frames before it counts as still again. Without it, a target walking a few
 // pixels per frame would look still on most frames: every re-anchoring starts a new
 // short stretch that is within detector jitter of the new anchor.
-constexpr int kSettleFrames = 10;
+constexpr int kSettleFrames = 15;
 
 struct Target {
     Target(const Box& first, double iou_thr, double pix_thr);
