@@ -17,47 +17,30 @@ namespace {
 
 ModuleState* state_of(PyObject* m) { return static_cast<ModuleState*>(PyModule_GetState(m)); }
 
+// Every object slot of the state, for traverse and clear alike.
 template <class F>
-void for_each_state_object(ModuleState* st, F&& f) {
-#define RM_VISIT_NAME(field, text) f(st->s_##field);
+void for_each_state_slot(ModuleState* st, F&& f) {
+#define RM_VISIT_NAME(field, text) f(&st->s_##field);
     RM_NAMES(RM_VISIT_NAME)
 #undef RM_VISIT_NAME
-    f(st->function_type);
-    f(st->numpy);
-    f(st->size50);
-    f(st->int0);
-    f(st->int1);
-    f(st->int100);
-    f(st->int600);
-    f(st->slice0_10);
-    f(st->minus1_4);
+    for (PyObject** slot : {&st->function_type, &st->numpy, &st->size50, &st->int0, &st->int100, &st->int600,
+                            &st->slice0_10})
+        f(slot);
 }
 
 int module_traverse(PyObject* m, visitproc visit, void* arg) {
     ModuleState* st = state_of(m);
     if (!st) return 0;
     int rc = 0;
-    for_each_state_object(st, [&](PyObject* o) {
-        if (!rc && o) rc = visit(o, arg);
+    for_each_state_slot(st, [&](PyObject** slot) {
+        if (!rc && *slot) rc = visit(*slot, arg);
     });
     return rc;
 }
 
 int module_clear(PyObject* m) {
     ModuleState* st = state_of(m);
-    if (!st) return 0;
-#define RM_CLEAR_NAME(field, text) Py_CLEAR(st->s_##field);
-    RM_NAMES(RM_CLEAR_NAME)
-#undef RM_CLEAR_NAME
-    Py_CLEAR(st->function_type);
-    Py_CLEAR(st->numpy);
-    Py_CLEAR(st->size50);
-    Py_CLEAR(st->int0);
-    Py_CLEAR(st->int1);
-    Py_CLEAR(st->int100);
-    Py_CLEAR(st->int600);
-    Py_CLEAR(st->slice0_10);
-    Py_CLEAR(st->minus1_4);
+    if (st) for_each_state_slot(st, [](PyObject** slot) { Py_CLEAR(*slot); });
     return 0;
 }
 
@@ -73,11 +56,9 @@ void init_state(PyObject* m, ModuleState* st) {
     if (!st->function_type) raise_current();
     st->size50 = Py_BuildValue("(ii)", 50, 50);
     st->int0 = PyLong_FromLong(0);
-    st->int1 = PyLong_FromLong(1);
     st->int100 = PyLong_FromLong(100);
     st->int600 = PyLong_FromLong(600);
-    st->minus1_4 = Py_BuildValue("(ii)", -1, 4);
-    if (!st->size50 || !st->int0 || !st->int1 || !st->int100 || !st->int600 || !st->minus1_4) raise_current();
+    if (!st->size50 || !st->int0 || !st->int100 || !st->int600) raise_current();
     st->slice0_10 = PySlice_New(st->int0, Ref::steal(PyLong_FromLong(10)).get(), nullptr);
     if (!st->slice0_10) raise_current();
 }

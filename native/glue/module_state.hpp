@@ -81,11 +81,9 @@ struct ModuleState {
     PyObject* numpy;          // numpy as imported at load: the fast paths stand in for it only
     PyObject* size50;         // (50, 50)
     PyObject* int0;
-    PyObject* int1;
     PyObject* int100;
     PyObject* int600;
     PyObject* slice0_10;      // slice(0, 10)
-    PyObject* minus1_4;       // (-1, 4)
 };
 
 // Everything a method body needs: the module's state and its namespace.
