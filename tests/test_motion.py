@@ -315,7 +315,7 @@ def test_move_detect_store_layout(rm, ref, frame):
     rm.move_detect(frame, "cam2", missing)
     assert rm.move_id["cam2"] == {None: {}}
     # first sight: distance counts as 100, everything with boxes is kept
-    assert [e["behavior_number"] for e in doc["alarmBehavior"]] == [1002001, "1002001", None]
+    assert [e.get("behavior_number") for e in doc["alarmBehavior"]] == [1002001, "1002001", None]
     assert rm.unmatch_list is rm.static_list is rm.del_list is None
     assert rm.runtime == 0 and rm.dev_id == {} and rm.refresh_time == {}
 
