@@ -158,6 +158,7 @@ struct Names {
     Ref number = text("number");
     Ref name = text("name");
     Ref main = text("main");
+    Ref recognition_mode_class = text("RecognitionMode");
     Ref mode = text("TargetRadius");
     Ref empty = text("");
     Ref print = text("print");
@@ -217,10 +218,11 @@ Ref recognition_result(const Names& n, PyObject* device, PyObject* sample) {
         Ref code_text = to_str(code.get());
 
         Ref roi_name = none();
+        bool named = false;
         for_each(regions.get(), [&](PyObject* region) {
-            if (roi_name.get() != Py_None) return;
-            if (compare(get_item(region, n.number.get()).get(), code_text.get(), Py_EQ))
-                roi_name = get_item(region, n.name.get());
+            if (named || !compare(get_item(region, n.number.get()).get(), code_text.get(), Py_EQ)) return;
+            roi_name = get_item(region, n.name.get());
+            named = true;
         });
 
         Py_ssize_t configured = position_of(configured_numbers.get(), code.get());
@@ -296,14 +298,14 @@ void run_selftest(const Ctx& c) {
 
     bind(c, n.test_data.get(), list_of({device_document("123"), device_document("123"), device_document("456")}).get());
     Ref data1 = sample_result({sample_behavior(1002001, "1002001", false), sample_behavior(1002006, "1002006", false)});
-    bind(c, Ref::steal(PyUnicode_FromString("data1")).get(), data1.get());
+    bind(c, text("data1").get(), data1.get());
     Ref data2 = sample_result({sample_behavior(1002001, "1002001", false), sample_behavior(1002006, "1002006", true)});
-    bind(c, Ref::steal(PyUnicode_FromString("data2")).get(), data2.get());
+    bind(c, text("data2").get(), data2.get());
     Ref data3 = sample_result({sample_behavior(1002001, "1002001", false)});
-    bind(c, Ref::steal(PyUnicode_FromString("data3")).get(), data3.get());
+    bind(c, text("data3").get(), data3.get());
     bind(c, n.data.get(), list_of({data1, data2, data3}).get());
     {
-        Ref cls = load_global(c, c.st->s_RecognitionMode);
+        Ref cls = load_global(c, n.recognition_mode_class.get());
         bind(c, n.recognition_mode.get(), call(cls.get()).get());
     }
 
