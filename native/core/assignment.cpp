@@ -9,71 +9,82 @@ namespace rm::track {
 
 namespace {
 
-// Minimum-cost assignment of every row, n <= m, cost given by c(i, j) (0-based).
-// Classic potentials formulation with a 1-based sentinel column 0.
-template <class Cost>
-std::vector<int> solve_rows(int n, int m, Cost c) {
+// Minimum-cost assignment of every row of an n x m cost matrix (row-major), n <= m.
+// One Dijkstra-like shortest augmenting path per row over reduced costs, with row and
+// column potentials (u, v) kept so that reduced costs stay non-negative.
+std::vector<int> solve_rows(const std::vector<double>& cost, int n, int m) {
     const double inf = std::numeric_limits<double>::infinity();
-    std::vector<double> u(n + 1, 0.0), v(m + 1, 0.0), minv(m + 1);
-    std::vector<int> p(m + 1, 0), way(m + 1, 0);
-    std::vector<char> used(m + 1);
-    for (int i = 1; i <= n; ++i) {
-        p[0] = i;
-        int j0 = 0;
-        std::fill(minv.begin(), minv.end(), inf);
-        std::fill(used.begin(), used.end(), 0);
-        do {
-            used[j0] = 1;
-            const int i0 = p[j0];
-            double delta = inf;
-            int j1 = 0;
-            for (int j = 1; j <= m; ++j) {
-                if (used[j]) continue;
-                const double cur = c(i0 - 1, j - 1) - u[i0] - v[j];
-                if (cur < minv[j]) {
-                    minv[j] = cur;
-                    way[j] = j0;
+    std::vector<double> u(n, 0.0), v(m, 0.0), shortest(m);
+    std::vector<int> col4row(n, -1), row4col(m, -1), path(m, -1), remaining(m);
+    std::vector<char> seen_row(n), seen_col(m);
+
+    for (int cur = 0; cur < n; ++cur) {
+        std::fill(shortest.begin(), shortest.end(), inf);
+        std::fill(seen_row.begin(), seen_row.end(), 0);
+        std::fill(seen_col.begin(), seen_col.end(), 0);
+        for (int k = 0; k < m; ++k) remaining[k] = m - 1 - k;
+        int left = m, i = cur, sink = -1;
+        double reach = 0;  // length of the shortest path found so far
+        while (sink < 0) {
+            seen_row[i] = 1;
+            const double* row = cost.data() + static_cast<std::size_t>(i) * m;
+            int best = -1;
+            double lowest = inf;
+            for (int k = 0; k < left; ++k) {
+                const int j = remaining[k];
+                const double r = reach + row[j] - u[i] - v[j];
+                if (r < shortest[j]) {
+                    path[j] = i;
+                    shortest[j] = r;
                 }
-                if (minv[j] < delta) {
-                    delta = minv[j];
-                    j1 = j;
-                }
-            }
-            for (int j = 0; j <= m; ++j) {
-                if (used[j]) {
-                    u[p[j]] += delta;
-                    v[j] -= delta;
-                } else {
-                    minv[j] -= delta;
+                // On ties prefer a free column: the search ends there.
+                if (shortest[j] < lowest || (shortest[j] == lowest && row4col[j] < 0)) {
+                    lowest = shortest[j];
+                    best = k;
                 }
             }
-            j0 = j1;
-        } while (p[j0] != 0);
-        do {
-            const int j1 = way[j0];
-            p[j0] = p[j1];
-            j0 = j1;
-        } while (j0 != 0);
+            reach = lowest;
+            const int j = remaining[best];
+            seen_col[j] = 1;
+            remaining[best] = remaining[--left];
+            if (row4col[j] < 0)
+                sink = j;
+            else
+                i = row4col[j];
+        }
+        u[cur] += reach;
+        for (int r = 0; r < n; ++r)
+            if (seen_row[r] && r != cur) u[r] += reach - shortest[col4row[r]];
+        for (int j = 0; j < m; ++j)
+            if (seen_col[j]) v[j] -= reach - shortest[j];
+        for (int j = sink;;) {
+            const int r = path[j];
+            row4col[j] = r;
+            std::swap(col4row[r], j);
+            if (r == cur) break;
+        }
     }
-    std::vector<int> row_to_col(n, -1);
-    for (int j = 1; j <= m; ++j)
-        if (p[j] != 0) row_to_col[p[j] - 1] = j - 1;
-    return row_to_col;
+    return col4row;
 }
 
 }  // namespace
 
 std::vector<int> max_weight_assignment(const std::vector<double>& weights, int rows, int cols) {
     if (rows <= 0 || cols <= 0) return std::vector<int>(rows > 0 ? rows : 0, -1);
-    auto w = [&](int i, int j) {
-        const double x = weights[static_cast<std::size_t>(i) * cols + j];
-        return std::isfinite(x) ? x : 0.0;
-    };
-    if (rows <= cols) return solve_rows(rows, cols, [&](int i, int j) { return -w(i, j); });
-    // More rows than columns: assign every column to a row on the transpose.
-    const std::vector<int> col_to_row = solve_rows(cols, rows, [&](int j, int i) { return -w(i, j); });
+    const bool wide = rows <= cols;
+    const int n = wide ? rows : cols, m = wide ? cols : rows;
+    // Costs are negated weights, laid out with the shorter side as rows.
+    std::vector<double> cost(static_cast<std::size_t>(n) * m);
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) {
+            const double x = weights[static_cast<std::size_t>(i) * cols + j];
+            cost[wide ? static_cast<std::size_t>(i) * m + j : static_cast<std::size_t>(j) * m + i] =
+                std::isfinite(x) ? -x : 0.0;
+        }
+    const std::vector<int> assigned = solve_rows(cost, n, m);
+    if (wide) return assigned;
     std::vector<int> row_to_col(rows, -1);
-    for (int j = 0; j < cols; ++j) row_to_col[col_to_row[j]] = j;
+    for (int j = 0; j < cols; ++j) row_to_col[assigned[j]] = j;
     return row_to_col;
 }
 

@@ -33,43 +33,90 @@ struct Edge {
     double w;
 };
 
-int find(std::vector<int>& parent, int x) {
-    while (parent[x] != x) {
-        parent[x] = parent[parent[x]];
-        x = parent[x];
+// Candidate pairs. Thresholds apply here, before the matching, so the matching never
+// trades a valid pair for one that would be thrown away.
+std::vector<Edge> candidate_pairs(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
+                                  const std::vector<Box>& meas, const std::vector<int>& meas_cls) {
+    const int m = static_cast<int>(meas.size());
+    // Measurements by left edge: a target only needs those starting within one widest
+    // measurement to its left and before its right edge.
+    std::vector<int> order(m);
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [&](int a, int b) { return meas[a].l < meas[b].l; });
+    std::vector<double> lefts(m);
+    double widest = 0;
+    for (int k = 0; k < m; ++k) {
+        lefts[k] = meas[order[k]].l;
+        widest = std::max(widest, meas[order[k]].r - meas[order[k]].l);
     }
-    return x;
+    std::vector<Edge> edges;
+    for (int i = 0; i < static_cast<int>(targets.size()); ++i) {
+        const Target& tg = *targets[i];
+        const Box& a = tg.last;
+        auto k = static_cast<int>(std::lower_bound(lefts.begin(), lefts.end(), a.l - widest) - lefts.begin());
+        for (; k < m && lefts[k] < a.r; ++k) {
+            const int j = order[k];
+            if (target_cls[i] != meas_cls[j] || meas[j].r <= a.l) continue;
+            const double v = iou(a, meas[j]);
+            if (v > 0 && v >= tg.iou_thr) edges.push_back({i, j, v});
+        }
+    }
+    return edges;
 }
 
-// Solves one connected group of candidate pairs; writes matches into `match`.
-void solve_group(const std::vector<Edge>& edges, std::vector<int>& match,
-                 std::vector<int>& row_of, std::vector<int>& col_of) {
-    if (edges.size() == 1) {
-        match[edges[0].target] = edges[0].meas;
-        return;
-    }
-    std::vector<int> rows, cols;
+// Pairs in different connected groups never compete, so each group is solved on its
+// own: the usual case (targets apart from each other) stays near linear. `edges` must be
+// ordered by target, as candidate_pairs makes them.
+void match_groups(const std::vector<Edge>& edges, int n, int m, std::vector<int>& match) {
+    std::vector<int> first(n + 1, 0);  // edges of target i: [first[i], first[i + 1])
+    std::vector<int> mstart(m + 1, 0);
     for (const Edge& e : edges) {
-        if (row_of[e.target] < 0) {
-            row_of[e.target] = static_cast<int>(rows.size());
-            rows.push_back(e.target);
+        ++first[e.target + 1];
+        ++mstart[e.meas + 1];
+    }
+    for (int i = 0; i < n; ++i) first[i + 1] += first[i];
+    for (int j = 0; j < m; ++j) mstart[j + 1] += mstart[j];
+    std::vector<int> mtargets(edges.size());  // targets of measurement j: [mstart[j], mstart[j + 1])
+    {
+        std::vector<int> fill(mstart.begin(), mstart.end() - 1);
+        for (const Edge& e : edges) mtargets[fill[e.meas]++] = e.target;
+    }
+
+    std::vector<int> row_of(n, -1), col_of(m, -1), rows, cols;
+    std::vector<double> w;
+    for (int seed = 0; seed < n; ++seed) {
+        if (row_of[seed] >= 0 || first[seed] == first[seed + 1]) continue;
+        rows.assign(1, seed);
+        cols.clear();
+        row_of[seed] = 0;
+        for (std::size_t q = 0; q < rows.size(); ++q)
+            for (int k = first[rows[q]]; k < first[rows[q] + 1]; ++k) {
+                const int j = edges[k].meas;
+                if (col_of[j] >= 0) continue;
+                col_of[j] = static_cast<int>(cols.size());
+                cols.push_back(j);
+                for (int p = mstart[j]; p < mstart[j + 1]; ++p)
+                    if (row_of[mtargets[p]] < 0) {
+                        row_of[mtargets[p]] = static_cast<int>(rows.size());
+                        rows.push_back(mtargets[p]);
+                    }
+            }
+        if (rows.size() == 1 && cols.size() == 1) {
+            match[seed] = cols[0];
+            continue;
         }
-        if (col_of[e.meas] < 0) {
-            col_of[e.meas] = static_cast<int>(cols.size());
-            cols.push_back(e.meas);
+        const int nr = static_cast<int>(rows.size()), nc = static_cast<int>(cols.size());
+        w.assign(static_cast<std::size_t>(nr) * nc, 0.0);
+        for (int r = 0; r < nr; ++r)
+            for (int k = first[rows[r]]; k < first[rows[r] + 1]; ++k)
+                w[static_cast<std::size_t>(r) * nc + col_of[edges[k].meas]] = edges[k].w;
+        const std::vector<int> r2c = max_weight_assignment(w, nr, nc);
+        for (int r = 0; r < nr; ++r) {
+            const int c = r2c[r];
+            // Zero cells are non-pairs the solver had to fill the matrix with.
+            if (c >= 0 && w[static_cast<std::size_t>(r) * nc + c] > 0) match[rows[r]] = cols[c];
         }
     }
-    const int nr = static_cast<int>(rows.size()), nc = static_cast<int>(cols.size());
-    std::vector<double> w(static_cast<std::size_t>(nr) * nc, 0.0);
-    for (const Edge& e : edges) w[static_cast<std::size_t>(row_of[e.target]) * nc + col_of[e.meas]] = e.w;
-    const std::vector<int> r2c = max_weight_assignment(w, nr, nc);
-    for (int r = 0; r < nr; ++r) {
-        const int c = r2c[r];
-        // Zero cells are non-pairs the solver had to fill the square with.
-        if (c >= 0 && w[static_cast<std::size_t>(r) * nc + c] > 0) match[rows[r]] = cols[c];
-    }
-    for (int t : rows) row_of[t] = -1;
-    for (int mi : cols) col_of[mi] = -1;
 }
 
 }  // namespace
@@ -81,38 +128,7 @@ Association associate(const std::vector<Target*>& targets, const std::vector<int
     Association out;
     out.match.assign(n, -1);
 
-    // Candidate pairs. Thresholds apply before the matching, so it never trades a
-    // valid pair for one that would be thrown away.
-    std::vector<Edge> edges;
-    for (int i = 0; i < n; ++i) {
-        const Target& tg = *targets[i];
-        for (int j = 0; j < m; ++j) {
-            if (target_cls[i] != meas_cls[j]) continue;
-            const double v = iou(tg.last, meas[j]);
-            if (v > 0 && v >= tg.iou_thr) edges.push_back({i, j, v});
-        }
-    }
-
-    // Pairs in different connected groups never compete; solving each group on its
-    // own keeps the usual case (separate targets) linear.
-    std::vector<int> parent(static_cast<std::size_t>(n) + m);
-    std::iota(parent.begin(), parent.end(), 0);
-    for (const Edge& e : edges) {
-        const int a = find(parent, e.target), b = find(parent, n + e.meas);
-        if (a != b) parent[a] = b;
-    }
-    std::vector<std::vector<Edge>> groups;
-    std::vector<int> group_of(static_cast<std::size_t>(n) + m, -1);
-    for (const Edge& e : edges) {
-        const int root = find(parent, e.target);
-        if (group_of[root] < 0) {
-            group_of[root] = static_cast<int>(groups.size());
-            groups.emplace_back();
-        }
-        groups[group_of[root]].push_back(e);
-    }
-    std::vector<int> row_of(n, -1), col_of(m, -1);
-    for (const auto& g : groups) solve_group(g, out.match, row_of, col_of);
+    match_groups(candidate_pairs(targets, target_cls, meas, meas_cls), n, m, out.match);
 
     std::vector<char> taken(m, 0);
     for (int i = 0; i < n; ++i) {
