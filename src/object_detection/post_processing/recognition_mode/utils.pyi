@@ -1,0 +1,9 @@
+# Types of the compiled tracking module `utils`.
+from typing import List, Sequence, Tuple, Union
+
+from .target import TargetRadius
+
+# Boxes are [left, top, right, bottom]; a measurement is the box as a tuple of floats.
+def box2meas(box: Sequence[float]) -> Tuple[float, float, float, float]: ...
+def state2box(state: Union[TargetRadius, Sequence[float]]) -> List[float]: ...
+def iou(a: Sequence[float], b: Sequence[float]) -> float: ...

@@ -1,0 +1,4 @@
+__all__ = ["get_current_time"]
+
+# Wall-clock seconds.
+def get_current_time() -> float: ...
