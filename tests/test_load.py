@@ -462,8 +462,6 @@ def test_second_instance_survives_errors_in_first(mod):
     assert mod.RecognitionMode().check_boxes({"alarmBehavior": []}) == {"alarmBehavior": []}
 
 
-@pytest.mark.xfail(sys.version_info < (3, 9), strict=True,
-                   reason="on 3.8 the load warns: builtin type function has no __module__ attribute")
 def test_load_emits_no_warning():
     import warnings
     with warnings.catch_warnings(record=True) as caught:

@@ -259,7 +259,7 @@ PyType_Slot nf_slots[] = {
 };
 
 PyType_Spec nf_spec = {
-    "function",
+    "object_detection.post_processing.recognition_mode.main.function",
     sizeof(NativeFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | RM_TPFLAGS_HAVE_VECTORCALL,

@@ -155,9 +155,9 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
             if (!truthy(behavior_boxes.get())) return;
             list_append(result.get(), get_index(out_result.get(), pos).get());
             if (!truthy(roi_name.get())) return;
-            // A name with its own __radd__ can leave a non-text behind; compare as Python would.
+            // A name with its own __radd__ can leave a non-text behind: ask it, as Python would.
             bool first = PyUnicode_CheckExact(info_rois.get()) ? PyUnicode_GET_LENGTH(info_rois.get()) == 0
-                                                                : compare(info_rois.get(), st->s_empty, Py_EQ);
+                                                                : !truthy(info_rois.get());
             if (first) {
                 info_rois = add(info_rois.get(), roi_name.get());
             } else {
