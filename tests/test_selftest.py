@@ -237,11 +237,3 @@ def test_import_under_dotted_names_runs_nothing(mod, capsys):
     assert capsys.readouterr() == ("", "")
     assert sys.modules["__main__"] is not mod
 
-
-@pytest.mark.xfail(sys.version_info < (3, 9), strict=True,
-                   reason="on 3.8 loading main warns 'builtin type function has no __module__ attribute'")
-def test_main_job_runs_with_warnings_as_errors(tmp_path):
-    proc = subprocess.run([sys.executable, "-W", "error", "-m", PACKAGE], capture_output=True, timeout=120,
-                          cwd=str(tmp_path), env=dict(os.environ, PYTHONIOENCODING="utf-8"))
-    assert proc.returncode == 0, proc.stderr.decode("utf-8", "replace")
-    assert len(blocks_of(proc.stdout)) == 3
