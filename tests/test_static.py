@@ -528,8 +528,10 @@ def test_refresh_at_exactly_600(rm, world):
     rm.target_radius("cam", doc())
     assert rm.dev_id["cam"][1]["a"] is cam and rm.refresh_time == {"cam": {1: 1000.0}}
     world.clock.now = 1600.0
+    registry = rm.dev_id["cam"]
     rm.target_radius("cam", doc())
     assert len(cam.runs) == 3  # the refresh comes after the call's own tracking
+    assert registry == {1: {"a": cam}}  # replaced, not cleared
     assert rm.dev_id == {"cam": {}} and rm.refresh_time == {"cam": {1: 1600.0}}
     assert rm.unmatch_list == ["u3"]
     world.clock.now = 1700.0
