@@ -727,3 +727,12 @@ def test_methods_called_through_instance(mod, world):
     world.clock.now = 1600.0
     rm.target_radius("cam", {"alarmBehavior": []})
     assert rm.dev_id == {"cam": {}}
+
+
+def test_clock_failure_when_a_behaviour_map_is_born(rm, world):
+    world.clock.fail = True
+    with pytest.raises(RuntimeError):
+        rm.target_radius("cam", {"alarmBehavior": [entry(1, [region("a", [MOVING] * 2)])]})
+    # the tracker map is stored before its stamp is read
+    assert rm.dev_id == {"cam": {1: {}}} and rm.refresh_time == {"cam": {}}
+    assert world.Camera.made == [] and rm.unmatch_list is None
