@@ -173,6 +173,23 @@ def test_association_rejects(state, meas, classes, error):
         TargetRadius.association(state, meas, classes)
 
 
+def test_items_that_change_their_container():
+    class Shrink:
+        def __init__(self, victim):
+            self.victim = victim
+
+        def __float__(self):
+            self.victim.clear()
+            return 10.0
+
+    box = [0, 0, 0, 10]
+    box[2] = Shrink(box)
+    assert utils.box2meas(box) == (0.0, 0.0, 10.0, 10.0)
+    meas = [[0, 0, 5, 5]]
+    meas.append([0, 0, Shrink(meas), 10])
+    assert TargetRadius.association([], meas, ["1", "1"]) == ([0, 1], [], [])
+
+
 def test_failed_call_changes_nothing():
     a = new([0, 0, 10, 10])
     with pytest.raises(ValueError):

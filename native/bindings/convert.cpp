@@ -32,21 +32,15 @@ double to_real(py::handle v, const char* what) {
 track::Box to_box(py::handle v, const char* what) {
     if (is_text(v) || !PySequence_Check(v.ptr()))
         throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));
-    const Py_ssize_t n = PySequence_Size(v.ptr());
-    if (n < 0) throw py::error_already_set();
+    // Items of a list may run code while converting (__float__) that changes the list.
+    const py::tuple items = PyTuple_CheckExact(v.ptr()) ? py::reinterpret_borrow<py::tuple>(v) : to_tuple(v, what);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
     if (n != 4)
         throw py::value_error(std::string(what) + " must have four values (left, top, right, bottom), got " +
                               std::to_string(n));
     double x[4];
-    const bool fast = PyList_CheckExact(v.ptr()) || PyTuple_CheckExact(v.ptr());
     for (Py_ssize_t k = 0; k < 4; ++k) {
-        if (fast) {
-            x[k] = to_real(PySequence_Fast_GET_ITEM(v.ptr(), k), what);
-        } else {
-            py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(v.ptr(), k));
-            if (!item) throw py::error_already_set();
-            x[k] = to_real(item, what);
-        }
+        x[k] = to_real(PyTuple_GET_ITEM(items.ptr(), k), what);
         if (!std::isfinite(x[k])) throw py::value_error(std::string(what) + " values must be finite");
     }
     const track::Box b{x[0], x[1], x[2], x[3]};
@@ -63,12 +57,17 @@ double to_threshold(py::handle v, const char* what) {
     return d;
 }
 
-py::object to_fast_sequence(py::handle v, const char* what) {
+py::tuple to_tuple(py::handle v, const char* what) {
     if (is_text(v)) throw py::type_error(std::string(what) + " must be a sequence, not " + type_name(v));
-    const std::string msg = std::string(what) + " must be iterable";
-    PyObject* seq = PySequence_Fast(v.ptr(), msg.c_str());
-    if (!seq) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(seq);
+    PyObject* t = PySequence_Tuple(v.ptr());
+    if (!t) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            throw py::type_error(std::string(what) + " must be iterable, not " + type_name(v));
+        }
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::tuple>(t);
 }
 
 py::tuple box_tuple(const track::Box& b) { return py::make_tuple(b.l, b.t, b.r, b.b); }

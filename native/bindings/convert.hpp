@@ -20,8 +20,9 @@ track::Box to_box(py::handle v, const char* what);
 // A threshold: a real number in [0, 1].
 double to_threshold(py::handle v, const char* what);
 
-// Iterable argument as a list or tuple (texts are refused: iterating one is never meant).
-py::object to_fast_sequence(py::handle v, const char* what);
+// Iterable argument as a tuple of its items (texts are refused: iterating one is never
+// meant). A private tuple, so converting an item cannot change what we iterate over.
+py::tuple to_tuple(py::handle v, const char* what);
 
 py::tuple box_tuple(const track::Box& b);
 py::list box_list(const track::Box& b);

@@ -43,22 +43,22 @@ TargetRadius make_target(py::handle mea, py::handle cls, py::handle iou_thr, py:
 // still targets themselves, positions of the targets that left. Nothing is changed
 // unless every argument converts.
 py::tuple association(py::handle state_list, py::handle mea_list, py::handle classes) {
-    const py::object targets_seq = bind::to_fast_sequence(state_list, "state_list");
-    const py::object meas_seq = bind::to_fast_sequence(mea_list, "mea_list");
-    const py::object cls_seq = bind::to_fast_sequence(classes, "classes");
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(targets_seq.ptr());
-    const Py_ssize_t m = PySequence_Fast_GET_SIZE(meas_seq.ptr());
-    if (PySequence_Fast_GET_SIZE(cls_seq.ptr()) != m)
+    const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
+    const py::tuple meas_seq = bind::to_tuple(mea_list, "mea_list");
+    const py::tuple cls_seq = bind::to_tuple(classes, "classes");
+    const Py_ssize_t n = PyTuple_GET_SIZE(targets_seq.ptr());
+    const Py_ssize_t m = PyTuple_GET_SIZE(meas_seq.ptr());
+    if (PyTuple_GET_SIZE(cls_seq.ptr()) != m)
         throw py::value_error("classes must have one label per measurement: " + std::to_string(m) +
-                              " measurements, " + std::to_string(PySequence_Fast_GET_SIZE(cls_seq.ptr())) +
+                              " measurements, " + std::to_string(PyTuple_GET_SIZE(cls_seq.ptr())) +
                               " labels");
 
     std::vector<track::Box> meas(static_cast<std::size_t>(m));
     std::vector<int> meas_cls(static_cast<std::size_t>(m));
     std::unordered_map<std::string_view, int> ids;
     for (Py_ssize_t j = 0; j < m; ++j) {
-        meas[j] = bind::to_box(PySequence_Fast_GET_ITEM(meas_seq.ptr(), j), "measurement");
-        PyObject* c = PySequence_Fast_GET_ITEM(cls_seq.ptr(), j);
+        meas[j] = bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement");
+        PyObject* c = PyTuple_GET_ITEM(cls_seq.ptr(), j);
         if (!PyUnicode_Check(c))
             throw py::type_error(std::string("class labels must be str, not ") + Py_TYPE(c)->tp_name);
         Py_ssize_t len = 0;
@@ -69,12 +69,13 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
                           .first->second;
     }
 
+    PyTypeObject* const target_type = reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr());
     std::vector<TargetRadius*> owners(static_cast<std::size_t>(n));
     std::vector<track::Target*> targets(static_cast<std::size_t>(n));
     std::vector<int> target_cls(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::handle h = PySequence_Fast_GET_ITEM(targets_seq.ptr(), i);
-        if (!py::isinstance<TargetRadius>(h))
+        py::handle h = PyTuple_GET_ITEM(targets_seq.ptr(), i);
+        if (Py_TYPE(h.ptr()) != target_type)  // final class: no subclasses to allow for
             throw py::type_error(std::string("state_list items must be TargetRadius, not ") +
                                  Py_TYPE(h.ptr())->tp_name);
         owners[i] = h.cast<TargetRadius*>();
@@ -95,24 +96,24 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
     py::list unmatch(a.fresh.size()), still(a.still.size()), departed(a.departed.size());
     for (std::size_t k = 0; k < a.fresh.size(); ++k) unmatch[k] = a.fresh[k];
     for (std::size_t k = 0; k < a.still.size(); ++k)
-        still[k] = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(targets_seq.ptr(), a.still[k]));
+        still[k] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(targets_seq.ptr(), a.still[k]));
     for (std::size_t k = 0; k < a.departed.size(); ++k) departed[k] = a.departed[k];
     return py::make_tuple(unmatch, still, departed);
 }
 
 // Test hook: the optimal assignment of a weight matrix as (row, col) pairs by row.
 py::list assign(py::handle matrix) {
-    const py::object rows_seq = bind::to_fast_sequence(matrix, "matrix");
-    const Py_ssize_t rows = PySequence_Fast_GET_SIZE(rows_seq.ptr());
+    const py::tuple rows_seq = bind::to_tuple(matrix, "matrix");
+    const Py_ssize_t rows = PyTuple_GET_SIZE(rows_seq.ptr());
     Py_ssize_t cols = -1;
     std::vector<double> w;
     for (Py_ssize_t i = 0; i < rows; ++i) {
-        const py::object row = bind::to_fast_sequence(PySequence_Fast_GET_ITEM(rows_seq.ptr(), i), "matrix row");
-        const Py_ssize_t len = PySequence_Fast_GET_SIZE(row.ptr());
+        const py::tuple row = bind::to_tuple(PyTuple_GET_ITEM(rows_seq.ptr(), i), "matrix row");
+        const Py_ssize_t len = PyTuple_GET_SIZE(row.ptr());
         if (cols < 0) cols = len;
         if (len != cols) throw py::value_error("matrix rows must have equal length");
         for (Py_ssize_t j = 0; j < len; ++j) {
-            const double x = bind::to_real(PySequence_Fast_GET_ITEM(row.ptr(), j), "matrix value");
+            const double x = bind::to_real(PyTuple_GET_ITEM(row.ptr(), j), "matrix value");
             if (!std::isfinite(x)) throw py::value_error("matrix values must be finite");
             w.push_back(x);
         }
