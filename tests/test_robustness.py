@@ -104,11 +104,20 @@ class WeirdIndex:
         return "WeirdIndex(%r)" % (self.value,)
 
 
+class Deep(list):
+    """Deeply nested lists; a short repr keeps reports (and Hypothesis) out of recursion."""
+
+    def __repr__(self):
+        return "Deep(%d)" % self.depth
+
+
 def deep(depth, leaf=1):
     v = leaf
-    for _ in range(depth):
+    for _ in range(depth - 1):
         v = [v]
-    return v
+    out = Deep([v])
+    out.depth = depth
+    return out
 
 
 hostile_objects = st.builds(
