@@ -15,8 +15,8 @@ realistic mix of kept and removed alarms.
   4. memory per camera: the instance's state and the process's growth after N frames per
      camera in both modes, with figures at checkpoints to show where it levels off.
 
-    python bench/bench_report.py                       # default: 500 frames/camera for memory
-    python bench/bench_report.py --memory-frames 10000  # the full 10,000 frames per camera
+    python bench/bench_report.py                      # 10,000 frames per camera: a few minutes
+    python bench/bench_report.py --memory-frames 500  # quick look (memory extrapolated)
 """
 import argparse
 import gc
@@ -165,7 +165,7 @@ def latency(frames, n):
     out["python static"] = time_frames(lambda im, dev, doc: py_static.target_radius(dev, doc),
                                        frame_schedule(n, 2), frames)
 
-    print("\n1-3. Per-frame latency, %d frames per row (round-robin over %d cameras), microseconds"
+    print("\nPer-frame latency, %d frames per row (round-robin over %d cameras), microseconds"
           % (n, CAMERAS))
     print("%-18s %10s %10s %10s %11s %9s %10s" % ("", "median", "p90", "p99", "per region", "per box", "ratio"))
     ratio_of = {"main motion": "OpenCV floor", "python motion": "OpenCV floor",
@@ -222,19 +222,21 @@ def state_counts(rm):
 
 
 def memory(frames, per_camera):
+    checkpoints = sorted({c for c in (10, 100, 1000, per_camera // 4, per_camera // 2, per_camera)
+                          if 0 < c <= per_camera})
+    # Figures go into a preallocated array: Python rows would add blocks of their own.
+    table = np.zeros((len(checkpoints), 7), np.int64)
+    print("\nMemory: one instance, %d cameras, frames per camera in each mode (both modes per round)"
+          % CAMERAS)
+    print("%10s %12s %12s %14s %14s %18s" % ("frames/cam", "RSS +KiB", "blocks +", "state bytes",
+                                            "state B/camera", "hashes trackers targets"))
     gc.collect()
     rss0, blocks0 = rss_kib(), sys.getallocatedblocks()
     rm = mod.RecognitionMode()
     r = random.Random(5)
-    checkpoints = sorted({c for c in (10, 100, 1000, per_camera // 4, per_camera // 2, per_camera) if 0 < c <= per_camera})
-    print("\n4. Memory: one instance, %d cameras, frames per camera in each mode (both modes per round)"
-          % CAMERAS)
-    print("%10s %12s %12s %14s %14s %18s" % ("frames/cam", "RSS +KiB", "blocks +", "state bytes",
-                                            "state B/camera", "hashes trackers targets"))
-    rows = []
     done = 0
     t0 = time.perf_counter()
-    for cp in checkpoints:
+    for i, cp in enumerate(checkpoints):
         while done < cp:
             pic = done % 2
             for cam in range(CAMERAS):
@@ -243,35 +245,42 @@ def memory(frames, per_camera):
                 rm.main(None, dev, make_doc(r), "TargetRadius")
             done += 1
         gc.collect()
-        size = deep_size((rm.dev_id, rm.move_id, rm.refresh_time))
-        rows.append((cp, rss_kib() - rss0, sys.getallocatedblocks() - blocks0, size))
-        h, c, t = state_counts(rm)
-        print("%10d %12d %12d %14d %14d %8d %8d %8d" % (cp, rows[-1][1], rows[-1][2], size, size // CAMERAS, h, c, t))
+        table[i, 1] = rss_kib() - rss0
+        table[i, 2] = sys.getallocatedblocks() - blocks0
+        table[i, 3] = deep_size((rm.dev_id, rm.move_id, rm.refresh_time))
+        table[i, 4:7] = state_counts(rm)
+        table[i, 0] = cp
     elapsed = time.perf_counter() - t0
-    last = rows[-1]
+    for cp, rss, blocks, size, h, c, t in table.tolist():
+        print("%10d %12d %12d %14d %14d %8d %8d %8d" % (cp, rss, blocks, size, size // CAMERAS, h, c, t))
+    last = table[-1].tolist()
     print("after %d frames per camera (%d calls, %.0f s): state %.1f KiB per camera (Python-visible sizes), "
           "process growth %.1f KiB per camera" % (per_camera, 2 * per_camera * CAMERAS, elapsed,
                                                   last[3] / 1024 / CAMERAS, last[1] / CAMERAS))
     if per_camera < 10000:
-        flat = len(rows) >= 2 and rows[-1][3] == rows[-2][3]
+        flat = len(table) >= 2 and table[-1, 3] == table[-2, 3]
         print("10,000 frames per camera extrapolated from %d: the state is bounded by cameras x behaviours x "
               "regions (and targets per region), %s between the last two checkpoints; "
               "run with --memory-frames 10000 to measure it" % (per_camera, "unchanged" if flat else "CHANGED"))
-    return rows
+    return table
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description="the whole performance picture in one run")
     ap.add_argument("--frames", type=int, default=320, help="frames per latency row")
-    ap.add_argument("--memory-frames", type=int, default=500, help="frames per camera for the memory figures")
+    ap.add_argument("--memory-frames", type=int, default=10000,
+                    help="frames per camera for the memory figures (500 gives a quick look)")
     args = ap.parse_args(argv)
     print("bench_report: %d cameras, 1920x1080, %d behaviours x %d regions x %d boxes, region sizes %s; "
           "Python %s, numpy %s, OpenCV %s (%d threads); tracker: %s; move_thr %r"
           % (CAMERAS, BEHAVIOURS, REGIONS, BOXES, ", ".join("%dx%d" % s for s in SIZES), sys.version.split()[0],
              np.__version__, cv2.__version__, cv2.getNumThreads(), tracker_kind(), mod.move_thr))
     frames = camera_frames()
-    latency(frames, args.frames)
+    make_doc(random.Random(0))
+    # Memory first, while the process holds nothing but the frames: RSS growth is then the
+    # instance's state plus what the calls leave behind.
     memory(frames, args.memory_frames)
+    latency(frames, args.frames)
 
 
 if __name__ == "__main__":
