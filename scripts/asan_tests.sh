@@ -34,12 +34,18 @@ if [[ ! -x "$ASAN_VENV/bin/python" ]]; then
 fi
 py="$ASAN_VENV/bin/python"
 
+install_sanitized() {
+    # --ignore-installed puts our copy in the venv instead of touching the system one.
+    (cd "$here" && RM_SANITIZE=1 "$py" -m pip install . -q --no-deps --ignore-installed \
+        --config-settings=build-dir="$BUILD_DIR" --config-settings=cmake.build-type=RelWithDebInfo "$@")
+}
 if [[ "${SKIP_BUILD:-0}" != "1" ]]; then
     echo "asan_tests: building with RM_SANITIZE=1 into $ASAN_VENV (build dir $BUILD_DIR)"
-    # No build isolation: the backend comes from the system site-packages, and
-    # --ignore-installed puts our copy in the venv instead of touching the system one.
-    (cd "$here" && RM_SANITIZE=1 "$py" -m pip install . -q --no-deps --no-build-isolation \
-        --ignore-installed -C build-dir="$BUILD_DIR" -C cmake.build-type=RelWithDebInfo)
+    # The backend from the system site-packages when it is complete there, else an isolated build.
+    install_sanitized --no-build-isolation || {
+        echo "asan_tests: retrying with build isolation"
+        install_sanitized
+    }
 fi
 
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:strict_init_order=1:check_initialization_order=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
