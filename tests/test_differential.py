@@ -8,6 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import reference
+from fakes import FakeTime
 
 SETTINGS = settings(max_examples=120, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
@@ -54,15 +55,6 @@ class Clock:
     def __call__(self):
         self.calls += 1
         return self.now
-
-
-class FakeTime:
-    def __init__(self):
-        self.readings = 0
-
-    def time(self):
-        self.readings += 1
-        return self.readings * 0.25
 
 
 @contextlib.contextmanager

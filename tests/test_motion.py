@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import reference
+from fakes import entry
 
 UNIFORM = "8" + "0" * 99
 BLACK = "f" * 97 + "731"
@@ -39,16 +40,6 @@ def patch_picture(dx):
     img = gradient(90, 120, 1) // 3
     img[30:60, 20 + dx:50 + dx] = (250, 240, 10)
     return img
-
-
-def entry(number, regions):
-    return {
-        "behavior_number": number,
-        "result": regions,
-        "alarm_info_dict": {"behavior_info": "B", "info_name": "N", "info_ftime": "T",
-                            "info_type": "Y"},
-        "alarm_info": "old",
-    }
 
 
 def region(roi, name="door", boxes=None):

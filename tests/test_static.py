@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import reference
+from fakes import FakeTime, entry
 
 NAN = float("nan")
 INF = float("inf")
@@ -353,17 +354,6 @@ class Clock:
         return self.now
 
 
-class FakeTime:
-    """Wall clock that moves by a quarter second per reading."""
-
-    def __init__(self):
-        self.readings = 0
-
-    def time(self):
-        self.readings += 1
-        return self.readings * 0.25
-
-
 @pytest.fixture
 def world(mod, monkeypatch):
     class FakeCamera:
@@ -398,16 +388,6 @@ def region(name="door", boxes=(MOVING,), **extra):
         out["roi_name"] = name
     out.update(extra)
     return out
-
-
-def entry(number, regions):
-    return {
-        "behavior_number": number,
-        "result": regions,
-        "alarm_info_dict": {"behavior_info": "B", "info_name": "N", "info_ftime": "T",
-                            "info_type": "Y"},
-        "alarm_info": "old",
-    }
 
 
 def fresh_state(rm):
