@@ -273,7 +273,7 @@ PyObject* create_function_type(PyObject*) {
     if (!tp) return nullptr;
     PyTypeObject* t = reinterpret_cast<PyTypeObject*>(tp);
 #if PY_VERSION_HEX < 0x03090000
-    // 3.8 has no spec member for these offsets; set them on the fresh heap type.
+    // 3.8 takes no offset members from PyType_Slot tables; set them on the fresh heap type.
     t->tp_vectorcall_offset = offsetof(NativeFunction, vectorcall);
     t->tp_dictoffset = offsetof(NativeFunction, dict);
     t->tp_weaklistoffset = offsetof(NativeFunction, weakreflist);
