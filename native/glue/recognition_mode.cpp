@@ -445,6 +445,10 @@ PyObject* rm_distance(Ctx&, PyObject* const* a) {
         raise_current();
     }
     if (PyUnicode_CheckExact(h1) && PyUnicode_CheckExact(h2)) {
+#if PY_VERSION_HEX < 0x030C0000
+        // Strings made through the legacy API are filled in lazily before 3.12.
+        if (PyUnicode_READY(h1) < 0 || PyUnicode_READY(h2) < 0) raise_current();
+#endif
         int k1 = PyUnicode_KIND(h1), k2 = PyUnicode_KIND(h2);
         const void* d1 = PyUnicode_DATA(h1);
         const void* d2 = PyUnicode_DATA(h2);
