@@ -51,7 +51,6 @@ namespace rm {
     X(tolist, "tolist")                              \
     X(array, "array")                                \
     X(reshape, "reshape")                            \
-    X(shape, "shape")                                \
     X(TargetRadius, "TargetRadius")                  \
     X(association, "association")                    \
     X(box2meas, "box2meas")                          \
@@ -60,12 +59,10 @@ namespace rm {
     X(move_thr, "move_thr")                          \
     X(get_current_time, "get_current_time")          \
     X(Camera, "Camera")                              \
-    X(RecognitionMode, "RecognitionMode")            \
     X(dunder_name, "__name__")                       \
     X(dunder_module, "__module__")                   \
     X(dunder_qualname, "__qualname__")               \
     X(dunder_doc, "__doc__")                         \
-    X(dunder_file, "__file__")                       \
     X(dunder_import, "__import__")                   \
     X(dunder_main, "__main__")                       \
     X(empty, "")                                     \
