@@ -35,8 +35,8 @@ Box Target::rest() const {
     return {s.l / count, s.t / count, s.r / count, s.b / count};
 }
 
-// Every product is stored before it is summed, so no step can be fused into a
-// multiply-add: the same boxes give the same decision on every machine.
+// The core is built with -ffp-contract=off and sums in a fixed order, so no step is fused
+// into a multiply-add and the same boxes give the same decision on every machine.
 void Target::velocity(double& vx, double& vy) const {
     vx = vy = 0;
     if (count < 2) return;
