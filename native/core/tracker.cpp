@@ -43,7 +43,7 @@ void Target::velocity(double& vx, double& vy) const {
     double st = 0, sx = 0, sy = 0;
     for (int k = 0; k < count; ++k) {
         const Seen& p = path[(head + k) % kWindowFrames];
-        st += p.frame;
+        st += static_cast<double>(p.frame);
         sx += p.box.l + p.box.r;  // twice the centre: halved once at the end
         sy += p.box.t + p.box.b;
     }
@@ -51,7 +51,7 @@ void Target::velocity(double& vx, double& vy) const {
     double stt = 0, stx = 0, sty = 0;
     for (int k = 0; k < count; ++k) {
         const Seen& p = path[(head + k) % kWindowFrames];
-        const double dt = p.frame - mt;
+        const double dt = static_cast<double>(p.frame) - mt;
         const double dx = (p.box.l + p.box.r) - mx;
         const double dy = (p.box.t + p.box.b) - my;
         const double tt = dt * dt, tx = dt * dx, ty = dt * dy;
@@ -67,21 +67,21 @@ void Target::velocity(double& vx, double& vy) const {
 Box Target::predicted() const {
     double vx, vy;
     velocity(vx, vy);
-    const double ahead = frame + 1 - path[(head + count - 1) % kWindowFrames].frame;
+    const double ahead = static_cast<double>(frame + 1 - path[(head + count - 1) % kWindowFrames].frame);
     const double dx = vx * ahead, dy = vy * ahead;
     return {last.l + dx, last.t + dy, last.r + dx, last.b + dy};
 }
 
 void Target::lose() {
     ++frame;
-    ++missed;
+    if (missed <= kCoastFrames) ++missed;  // counted only as far as it matters: never wraps
     still = false;
 }
 
 void Target::observe(const Box& m) {
     ++frame;
     missed = 0;
-    ++seen;
+    if (seen < kObserveFrames) ++seen;
     last = m;
     push(m);
     still = false;

@@ -1,6 +1,7 @@
 // Frame-to-frame association of tracked targets and the still test.
 #pragma once
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "iou.hpp"
@@ -39,16 +40,16 @@ struct Target {
     Box rest() const;
 
     struct Seen {
-        int frame;
+        std::int64_t frame;
         Box box;
     };
 
     Box last;         // most recent matched box
     double iou_thr;   // least IoU(predicted box, measurement) for a match
     double pix_thr;   // least IoU(measurement, rest box) for the target to count as still
-    int frame = 0;    // frames since the target started (one per association)
+    std::int64_t frame = 0;  // frames since the target started (one per association); never wraps
     int missed = 0;   // consecutive frames without a match
-    int seen = 1;     // matched frames in all, the first included
+    int seen = 1;     // matched frames, the first included, counted up to kObserveFrames
     bool still = false;
     // The last matched frames, oldest first from `head`: a ring of up to kWindowFrames.
     std::array<Seen, kWindowFrames> path{};
