@@ -11,7 +11,8 @@ import argparse
 
 import numpy as np
 
-from object_detection.post_processing.recognition_mode.target import SETTLE_FRAMES, TargetRadius
+from object_detection.post_processing.recognition_mode import target
+from object_detection.post_processing.recognition_mode.target import TargetRadius
 from object_detection.post_processing.recognition_mode.utils import box2meas, iou
 
 FRAMES = 300
@@ -63,7 +64,8 @@ def main():
     ap.add_argument("--iou", type=float, default=0.3)
     args = ap.parse_args()
     pix = [float(p) for p in args.pix.split(",")]
-    print("settle frames %d, iou_thr %.2f, %d sequences of %d frames each" % (SETTLE_FRAMES, args.iou, TRIALS, FRAMES))
+    print("observe %d, window %d frames, iou_thr %.2f, %d sequences of %d frames each" % (
+        target.OBSERVE_FRAMES, target.WINDOW_FRAMES, args.iou, TRIALS, FRAMES))
     print("still frames in %%, all / from frame %d on, for pix_thr = %s" % (STEADY, ", ".join("%.2f" % p for p in pix)))
     for name, w, h, j, vx, vy in SCENES:
         rates = []

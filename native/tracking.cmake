@@ -13,7 +13,8 @@ add_library(rm_track STATIC
 )
 target_include_directories(rm_track PUBLIC ${RM_TRACK_DIR}/core)
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  target_compile_options(rm_track PRIVATE -Wall -Wextra)
+  # No fused multiply-add: still/not-still must come out the same on every machine.
+  target_compile_options(rm_track PRIVATE -Wall -Wextra -ffp-contract=off)
 endif()
 
 add_library(rm_track_convert STATIC ${RM_TRACK_DIR}/bindings/convert.cpp)

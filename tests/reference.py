@@ -115,7 +115,8 @@ class RecognitionMode:
                     camera = trackers[name]
                 _, self.unmatch_list, self.static_list, self.del_list = camera.run(boxes, classes)
                 self.runtime = time.time() - start_time
-                if len(self.static_list) >= len(behavior_boxes) - 1 and len(behavior_boxes) > 0:
+                nboxes = len(behavior_boxes)
+                if len(self.static_list) >= max(nboxes - 1, 1) and nboxes > 0:
                     if name:
                         regions = out_result_dict["alarmBehavior"][k]["result"]
                         # an unnamed still region may already have emptied this list

@@ -139,10 +139,13 @@ def test_main_job_results(main_job):
         converted_entry(1002006, None, "123", "1002006"),
     ]})
     # Frame 2 of camera 123: all six boxes of 1002001 stayed, five of six of 1002006
-    # stayed (the sixth moved): both are still within the one-box tolerance.
-    assert blocks[1][4] == "{'alarmBehavior': []}"
-    assert blocks[1][1] != "[]"
-    assert blocks[1][2:4] == ["[5]", "[5]"]
+    # stayed (the sixth moved). A target seen twice is still being watched, so nothing is
+    # still and both keep their alarm; the moved box starts a target, the old one coasts.
+    result = ast.literal_eval(blocks[1][4])
+    assert [e["behavior_number"] for e in result["alarmBehavior"]] == [1002001, 1002006]
+    assert result["alarmBehavior"][0] == converted_entry(1002001, "unsafehel", "123", "unsafehel")
+    assert [len(e["result"][0]["boxes"]) for e in result["alarmBehavior"]] == [6, 6]
+    assert blocks[1][1:4] == ["[]", "[]", "[5]"]
     # Camera 456 is new: its first frame keeps the alarm.
     assert blocks[2][4] == str({"alarmBehavior": [converted_entry(1002001, "unsafehel", "456", "unsafehel")]})
 

@@ -397,8 +397,8 @@ def fresh_state(rm):
 
 @pytest.mark.parametrize("name, key", [("door", "door"), (None, None), ("", ""),
                                        ("missing", None)])
-def test_one_box_region_is_always_still(rm, world, name, key):
-    reg = region(name, [MOVING])
+def test_one_box_region_with_a_still_target(rm, world, name, key):
+    reg = region(name, [STILL])
     if name == "missing":
         del reg["roi_name"]
     else:
@@ -419,10 +419,19 @@ def test_one_box_region_is_always_still(rm, world, name, key):
         assert ent["alarm_info_dict"] == {} and info["behavior_info"] == "B"
     cam, = world.Camera.made
     assert rm.dev_id == {"cam": {1002001: {key: cam}}}
-    assert cam.runs == [([[1, 2, 3, 4]], ["1002001"])]
+    assert cam.runs == [([STILL], ["1002001"])]
     assert rm.refresh_time == {"cam": {1002001: 1000.0}}
-    assert (rm.unmatch_list, rm.static_list, rm.del_list) == (["u1"], [], ["d"])
+    assert (rm.unmatch_list, rm.static_list, rm.del_list) == (["u1"], [STILL], ["d"])
     assert rm.runtime == 0.25 and world.time.readings == 2
+
+
+@pytest.mark.parametrize("name", ["door", None])
+def test_one_box_region_with_a_moving_target_keeps_its_alarm(rm, world, name):
+    # "still targets >= boxes - 1" is 0 >= 0 for a lone box: one walker would never alarm.
+    doc = {"alarmBehavior": [entry(1002001, [region(name, [MOVING])])]}
+    out = rm.target_radius("cam", doc)
+    assert [r["boxes"] for r in out["alarmBehavior"][0]["result"]] == [[MOVING]]
+    assert out["alarmBehavior"][0]["alarm_info"] == "B-N" + ("door" if name else "") + "TY"
 
 
 @pytest.mark.parametrize("still", [0, 1, 2, 3])

@@ -130,21 +130,25 @@ py::list assign(py::handle matrix) {
 
 PYBIND11_MODULE(target, m) {
     m.doc() = "Tracked targets and their frame-to-frame association.";
-    m.attr("SETTLE_FRAMES") = track::kSettleFrames;
+    m.attr("OBSERVE_FRAMES") = track::kObserveFrames;
+    m.attr("WINDOW_FRAMES") = track::kWindowFrames;
+    m.attr("COAST_FRAMES") = track::kCoastFrames;
+    m.attr("STILL_SPEED_PER_MILLE") = track::kStillSpeedPerMille;
 
     py::class_<TargetRadius>(m, "TargetRadius", py::is_final(),
-                             "A tracked target: its class label, last box, the box where it settled, "
-                             "and whether it was still at the last association.")
+                             "A tracked target: its class label, last box, its mean box over the recent "
+                             "frames (anchor), and whether it was still at the last association.")
         .def(py::init(&make_target), py::arg("mea"), py::arg("cls"), py::arg("iou_thr"), py::arg("pix_thr"))
         .def_static("association", &association, py::arg("state_list"), py::arg("mea_list"),
                     py::arg("classes"),
                     "Match this frame's measurements to the targets.\n\n"
                     "Returns (unmatch_list, static_list, del_list): positions in mea_list with no target "
-                    "(ascending), the targets that are still, and positions in state_list with no "
-                    "measurement (ascending). Matched targets are updated in place.")
+                    "(ascending), the matched targets that are still, and positions in state_list of "
+                    "the targets unmatched for more than COAST_FRAMES frames (ascending). The "
+                    "targets are updated in place.")
         .def_property_readonly("cls", [](const TargetRadius& t) { return t.cls; })
         .def_property_readonly("box", [](const TargetRadius& t) { return bind::box_list(t.core.last); })
-        .def_property_readonly("anchor", [](const TargetRadius& t) { return bind::box_list(t.core.anchor); })
+        .def_property_readonly("anchor", [](const TargetRadius& t) { return bind::box_list(t.core.rest()); })
         .def_property_readonly("still", [](const TargetRadius& t) { return t.core.still; })
         .def_property_readonly("iou_thr", [](const TargetRadius& t) { return t.core.iou_thr; })
         .def_property_readonly("pix_thr", [](const TargetRadius& t) { return t.core.pix_thr; })

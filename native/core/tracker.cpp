@@ -9,21 +9,92 @@
 namespace rm::track {
 
 Target::Target(const Box& first, double iou_thr_, double pix_thr_)
-    : last(first), anchor(first), iou_thr(iou_thr_), pix_thr(pix_thr_),
-      // Nothing says a new target is moving; treating it as settled lets a parked car
-      // count as still from its second frame, also after the trackers are reset.
-      calm_frames(kSettleFrames) {}
+    : last(first), iou_thr(iou_thr_), pix_thr(pix_thr_) {
+    push(first);
+}
+
+void Target::push(const Box& b) {
+    if (count < kWindowFrames) {
+        path[(head + count) % kWindowFrames] = {frame, b};
+        ++count;
+    } else {
+        path[head] = {frame, b};
+        head = (head + 1) % kWindowFrames;
+    }
+}
+
+Box Target::rest() const {
+    Box s;
+    for (int k = 0; k < count; ++k) {
+        const Box& b = path[(head + k) % kWindowFrames].box;
+        s.l += b.l;
+        s.t += b.t;
+        s.r += b.r;
+        s.b += b.b;
+    }
+    return {s.l / count, s.t / count, s.r / count, s.b / count};
+}
+
+// The core is built with -ffp-contract=off and sums in a fixed order, so no step is fused
+// into a multiply-add and the same boxes give the same decision on every machine.
+void Target::velocity(double& vx, double& vy) const {
+    vx = vy = 0;
+    if (count < 2) return;
+    double st = 0, sx = 0, sy = 0;
+    for (int k = 0; k < count; ++k) {
+        const Seen& p = path[(head + k) % kWindowFrames];
+        st += static_cast<double>(p.frame);
+        sx += p.box.l + p.box.r;  // twice the centre: halved once at the end
+        sy += p.box.t + p.box.b;
+    }
+    const double mt = st / count, mx = sx / count, my = sy / count;
+    double stt = 0, stx = 0, sty = 0;
+    for (int k = 0; k < count; ++k) {
+        const Seen& p = path[(head + k) % kWindowFrames];
+        const double dt = static_cast<double>(p.frame) - mt;
+        const double dx = (p.box.l + p.box.r) - mx;
+        const double dy = (p.box.t + p.box.b) - my;
+        const double tt = dt * dt, tx = dt * dx, ty = dt * dy;
+        stt += tt;
+        stx += tx;
+        sty += ty;
+    }
+    const double den = 2 * stt;
+    vx = stx / den;
+    vy = sty / den;
+}
+
+Box Target::predicted() const {
+    double vx, vy;
+    velocity(vx, vy);
+    const double ahead = static_cast<double>(frame + 1 - path[(head + count - 1) % kWindowFrames].frame);
+    const double dx = vx * ahead, dy = vy * ahead;
+    return {last.l + dx, last.t + dy, last.r + dx, last.b + dy};
+}
+
+void Target::lose() {
+    ++frame;
+    if (missed <= kCoastFrames) ++missed;  // counted only as far as it matters: never wraps
+    still = false;
+}
 
 void Target::observe(const Box& m) {
+    ++frame;
+    missed = 0;
+    if (seen < kObserveFrames) ++seen;
     last = m;
-    if (iou(m, anchor) >= pix_thr) {
-        if (calm_frames < kSettleFrames) ++calm_frames;
-        still = calm_frames >= kSettleFrames;
-    } else {
-        anchor = m;
-        calm_frames = 0;
-        still = false;
-    }
+    push(m);
+    still = false;
+    if (seen < kObserveFrames) return;
+    const Box r = rest();
+    if (!(iou(m, r) >= pix_thr)) return;
+    double vx, vy;
+    velocity(vx, vy);
+    const double xx = vx * vx, yy = vy * vy;
+    const double speed2 = xx + yy;
+    const double limit = (r.b - r.t) * kStillSpeedPerMille / 1000;
+    const double limit2 = limit * limit;
+    still = speed2 <= limit2;
 }
 
 namespace {
@@ -52,7 +123,7 @@ std::vector<Edge> candidate_pairs(const std::vector<Target*>& targets, const std
     std::vector<Edge> edges;
     for (int i = 0; i < static_cast<int>(targets.size()); ++i) {
         const Target& tg = *targets[i];
-        const Box& a = tg.last;
+        const Box a = tg.predicted();
         auto k = static_cast<int>(std::lower_bound(lefts.begin(), lefts.end(), a.l - widest) - lefts.begin());
         for (; k < m && lefts[k] < a.r; ++k) {
             const int j = order[k];
@@ -135,7 +206,7 @@ Association associate(const std::vector<Target*>& targets, const std::vector<int
         Target& tg = *targets[i];
         if (out.match[i] < 0) {
             tg.lose();
-            out.departed.push_back(i);
+            if (tg.gone()) out.departed.push_back(i);
             continue;
         }
         taken[out.match[i]] = 1;

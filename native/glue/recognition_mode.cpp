@@ -258,7 +258,9 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
             Ref still_list = getattr(self, st->s_static_list);
             Py_ssize_t still = length(still_list.get());
             Py_ssize_t nboxes = length(behavior_boxes.get());
-            bool is_still = still >= nboxes - 1 && length(behavior_boxes.get()) > 0;
+            // A lone box needs its own target to be still: "boxes - 1" would let one
+            // walker silence the region on every frame.
+            bool is_still = nboxes == 1 ? still >= 1 : nboxes > 1 && still >= nboxes - 1;
             if (!is_still) return;
             if (truthy(name.get())) {
                 if (entry_cleared) return;

@@ -1,8 +1,12 @@
 # Types of the compiled tracking module `target`.
 from typing import List, Sequence, Tuple, final
 
-# Frames a target that moved must stay put before it counts as still again.
-SETTLE_FRAMES: int
+# Matched frames before a target can be still; frames of its speed estimate; frames an
+# unmatched target is kept; the still speed limit in thousandths of the box height per frame.
+OBSERVE_FRAMES: int
+WINDOW_FRAMES: int
+COAST_FRAMES: int
+STILL_SPEED_PER_MILLE: int
 
 @final
 class TargetRadius:
@@ -10,8 +14,8 @@ class TargetRadius:
     # iou_thr and pix_thr: real numbers in [0, 1].
     def __init__(self, mea: Sequence[float], cls: str, iou_thr: float, pix_thr: float) -> None: ...
     # (unmatch_list, static_list, del_list): positions in mea_list with no target,
-    # the still targets, positions in state_list with no measurement. Updates the
-    # matched targets in place.
+    # the matched still targets, positions in state_list of the targets unmatched for
+    # more than COAST_FRAMES frames. Updates the targets in place.
     @staticmethod
     def association(
         state_list: Sequence[TargetRadius], mea_list: Sequence[Sequence[float]], classes: Sequence[str]
