@@ -158,34 +158,33 @@ def _split_generic(scanner):
     assert rm.split(boxes, 7) == ([[1, 2, 3, 4]], ["7"])
 
 
-def _association_under_collection(scanner):
-    # Collections on almost every allocation (before 3.12 they run inside the allocation).
-    state, meas = [], [utils.box2meas([i, i, i + 5, i + 5]) for i in range(0, 60, 10)]
-    TargetRadius.association(state, meas, ["a"] * len(meas))
-    state = [TargetRadius(m, "a", 0.3, 0.75) for m in meas]
+def _under_collections(scanner, call):
+    """call() with a collection on almost every new container (before 3.12 they run inside
+    the allocation). The free lists are emptied first: a reused list is not counted."""
     old = gc.get_threshold()
     gc.callbacks.append(scanner)
     gc.set_threshold(1, 1, 1)
     try:
-        for _ in range(3):
-            unmatch, still, gone = TargetRadius.association(state, meas[::-1][:4], ["a"] * 4)
+        drained = [[] for _ in range(200)], [(i, i, i) for i in range(200)]
+        result = call()
+        del drained
     finally:
         gc.set_threshold(*old)
         gc.callbacks.remove(scanner)
-    assert list(unmatch) == [] and len(gone) == 2
+    return result
+
+
+def _association_under_collection(scanner):
+    meas = [utils.box2meas([i, i, i + 5, i + 5]) for i in range(0, 60, 10)]
+    state = [TargetRadius(m, "a", 0.3, 0.75) for m in meas]
+    unmatch, still, gone = _under_collections(
+        scanner, lambda: TargetRadius.association(state, meas[::-1][:4], ["a"] * 4))
+    assert list(unmatch) == [] and list(gone) == [0, 1]
 
 
 def _camera_run_under_collection(scanner):
     cam = mod.Camera()
-    old = gc.get_threshold()
-    gc.callbacks.append(scanner)
-    gc.set_threshold(1, 1, 1)
-    try:
-        for _ in range(3):
-            cam.run([[1, 2, 3, 4], [20, 20, 30, 30]], ["a", "a"])
-    finally:
-        gc.set_threshold(*old)
-        gc.callbacks.remove(scanner)
+    _under_collections(scanner, lambda: cam.run([[1, 2, 3, 4], [20, 20, 30, 30]], ["a", "a"]))
     assert len(cam.state_list) == 2
 
 
