@@ -7,7 +7,7 @@
 # Environment:
 #   DEBUG_PYTHON  the debug interpreter (default: python3.11-dbg, installed with apt-get when missing)
 #   DEBUG_VENV    virtualenv to use/create (default: /tmp/debug-venv-3.11)
-#   BUILD_DIR     scikit-build build directory (default: /tmp/build-debug-3.11)
+#   BUILD_DIR     scikit-build build directory (default: /tmp/build-debug-3.11-<checkout>)
 #   SKIP_BUILD    set to 1 to rerun the tests without rebuilding
 #
 # Debian's debug include directory links to the release headers, so the build passes
@@ -19,10 +19,19 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 DEBUG_PYTHON="${DEBUG_PYTHON:-python3.11-dbg}"
 DEBUG_VENV="${DEBUG_VENV:-/tmp/debug-venv-3.11}"
-BUILD_DIR="${BUILD_DIR:-/tmp/build-debug-3.11}"
+# One build directory per checkout: CMake refuses a cache made for another source tree.
+BUILD_DIR="${BUILD_DIR:-/tmp/build-debug-3.11-$(printf %s "$here" | cksum | cut -d' ' -f1)}"
 start=$SECONDS
 
-if ! command -v "$DEBUG_PYTHON" >/dev/null 2>&1; then
+# The interpreter, and what its virtualenv needs (pip's wheels are a separate package on Debian).
+missing=0
+command -v "$DEBUG_PYTHON" >/dev/null 2>&1 || missing=1
+if [[ "$DEBUG_PYTHON" == python3.11-dbg ]] && command -v dpkg-query >/dev/null 2>&1; then
+    for pkg in python3.11-dbg python3.11-dev python3.11-venv; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing=1
+    done
+fi
+if [[ $missing -eq 1 ]]; then
     if [[ "$DEBUG_PYTHON" == python3.11-dbg ]] && command -v apt-get >/dev/null 2>&1 && [[ $(id -u) -eq 0 ]]; then
         echo "debug_python: installing python3.11-dbg"
         export DEBIAN_FRONTEND=noninteractive
