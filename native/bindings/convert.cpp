@@ -21,10 +21,17 @@ double to_real(py::handle v, const char* what) {
         throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
     const double d = PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) {
-        const bool overflow = PyErr_ExceptionMatches(PyExc_OverflowError);
-        PyErr_Clear();
-        if (overflow) throw py::value_error(std::string(what) + " is out of range");
-        throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
+        // Only the conversion's own refusals are reworded; anything else the caller's
+        // __float__/__index__ raised (MemoryError, KeyboardInterrupt, ...) goes out as it is.
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            throw py::value_error(std::string(what) + " is out of range");
+        }
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
+        }
+        throw py::error_already_set();
     }
     return d;
 }
@@ -70,21 +77,49 @@ py::tuple to_tuple(py::handle v, const char* what) {
     return py::reinterpret_steal<py::tuple>(t);
 }
 
-py::tuple box_tuple(const track::Box& b) { return py::make_tuple(b.l, b.t, b.r, b.b); }
-
-py::list box_list(const track::Box& b) {
-    py::list out(4);
-    out[0] = b.l;
-    out[1] = b.t;
-    out[2] = b.r;
-    out[3] = b.b;
-    return out;
+py::object real(double v) {
+    PyObject* o = PyFloat_FromDouble(v);
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
 }
+
+py::object integer(long long v) {
+    PyObject* o = PyLong_FromLongLong(v);
+    if (!o) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::list list_of(const py::object* items, std::size_t n) {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!out) throw py::error_already_set();
+    for (std::size_t k = 0; k < n; ++k) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), items[k].inc_ref().ptr());
+    return py::reinterpret_steal<py::list>(out);
+}
+
+py::tuple tuple_of(const py::object* items, std::size_t n) {
+    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (!out) throw py::error_already_set();
+    for (std::size_t k = 0; k < n; ++k) PyTuple_SET_ITEM(out, static_cast<Py_ssize_t>(k), items[k].inc_ref().ptr());
+    return py::reinterpret_steal<py::tuple>(out);
+}
+
+namespace {
+
+struct BoxValues {
+    py::object v[4];
+    explicit BoxValues(const track::Box& b) : v{real(b.l), real(b.t), real(b.r), real(b.b)} {}
+};
+
+}  // namespace
+
+py::tuple box_tuple(const track::Box& b) { return tuple_of(BoxValues(b).v, 4); }
+
+py::list box_list(const track::Box& b) { return list_of(BoxValues(b).v, 4); }
 
 std::string number_repr(double v) {
     if (std::isfinite(v) && std::fabs(v) < 1e15 && std::floor(v) == v)
         return std::to_string(static_cast<long long>(v));
-    return py::repr(py::float_(v)).cast<std::string>();
+    return py::repr(real(v)).cast<std::string>();
 }
 
 std::string box_repr(const track::Box& b) {

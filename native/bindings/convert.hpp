@@ -2,7 +2,10 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "iou.hpp"
 
@@ -23,6 +26,16 @@ double to_threshold(py::handle v, const char* what);
 // Iterable argument as a tuple of its items (texts are refused: iterating one is never
 // meant). A private tuple, so converting an item cannot change what we iterate over.
 py::tuple to_tuple(py::handle v, const char* what);
+
+// New Python values. A failed allocation raises the interpreter's MemoryError (pybind11's
+// own constructors turn it into RuntimeError). Containers are made from finished items,
+// so the collector never sees one with an empty slot.
+py::object real(double v);
+py::object integer(long long v);
+py::list list_of(const py::object* items, std::size_t n);
+py::tuple tuple_of(const py::object* items, std::size_t n);
+inline py::list list_of(const std::vector<py::object>& items) { return list_of(items.data(), items.size()); }
+inline py::tuple tuple_of(std::initializer_list<py::object> items) { return tuple_of(items.begin(), items.size()); }
 
 py::tuple box_tuple(const track::Box& b);
 py::list box_list(const track::Box& b);

@@ -31,6 +31,42 @@ std::string text_of(py::handle v, const char* what) {
     return std::string(s, static_cast<std::size_t>(n));
 }
 
+// The target behind a TargetRadius object. TargetRadius.__new__ alone gives an object
+// whose C++ part was never built (pybind11 allocates it lazily, uninitialised, on first
+// use): refuse it rather than read it.
+TargetRadius& target_of(py::handle h) {
+    if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr()))
+        throw py::type_error(std::string("expected a TargetRadius, not ") + Py_TYPE(h.ptr())->tp_name);
+    const py::detail::value_and_holder vh = reinterpret_cast<py::detail::instance*>(h.ptr())->get_value_and_holder();
+    if (!vh.holder_constructed() || !vh.value_ptr())
+        throw py::type_error("TargetRadius object is not initialized: __new__ was called without __init__");
+    return *vh.value_ptr<TargetRadius>();
+}
+
+// tp_new of TargetRadius: pybind11's own uses a failed allocation unchecked.
+PyObject* new_target_object(PyTypeObject* type, PyObject*, PyObject*) {
+    try {
+        py::detail::all_type_info(type);  // cached after the first call; may allocate before
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    try {
+        reinterpret_cast<py::detail::instance*>(self)->allocate_layout();  // no allocation for this layout
+    } catch (const std::bad_alloc&) {
+        type->tp_free(self);  // the layout is unset, so not through the instance's dealloc
+        Py_DECREF(type);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return self;
+}
+
 TargetRadius make_target(py::handle mea, py::handle cls, py::handle iou_thr, py::handle pix_thr) {
     const track::Box box = bind::to_box(mea, "mea");
     std::string label = text_of(cls, "cls");
@@ -78,7 +114,7 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
         if (Py_TYPE(h.ptr()) != target_type)  // final class: no subclasses to allow for
             throw py::type_error(std::string("state_list items must be TargetRadius, not ") +
                                  Py_TYPE(h.ptr())->tp_name);
-        owners[i] = h.cast<TargetRadius*>();
+        owners[i] = &target_of(h);
         targets[i] = &owners[i]->core;
         const auto it = ids.find(owners[i]->cls);
         target_cls[i] = it == ids.end() ? -1 : it->second;  // -1: no measurement of its class
@@ -93,12 +129,20 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
 
     const track::Association a = track::associate(targets, target_cls, meas, meas_cls);
 
-    py::list unmatch(a.fresh.size()), still(a.still.size()), departed(a.departed.size());
-    for (std::size_t k = 0; k < a.fresh.size(); ++k) unmatch[k] = a.fresh[k];
-    for (std::size_t k = 0; k < a.still.size(); ++k)
-        still[k] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(targets_seq.ptr(), a.still[k]));
-    for (std::size_t k = 0; k < a.departed.size(); ++k) departed[k] = a.departed[k];
-    return py::make_tuple(unmatch, still, departed);
+    // Every item first, then the lists: a collection triggered by one of these allocations
+    // must not meet a half-filled list (a gc.callbacks entry could take it).
+    std::vector<py::object> fresh, still, departed;
+    fresh.reserve(a.fresh.size());
+    still.reserve(a.still.size());
+    departed.reserve(a.departed.size());
+    for (const auto j : a.fresh) fresh.push_back(bind::integer(j));
+    for (const auto i : a.still)
+        still.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(targets_seq.ptr(), i)));
+    for (const auto i : a.departed) departed.push_back(bind::integer(i));
+    py::list unmatch_list = bind::list_of(fresh);
+    py::list static_list = bind::list_of(still);
+    py::list del_list = bind::list_of(departed);
+    return bind::tuple_of({unmatch_list, static_list, del_list});
 }
 
 // Test hook: the optimal assignment of a weight matrix as (row, col) pairs by row.
@@ -118,12 +162,14 @@ py::list assign(py::handle matrix) {
             w.push_back(x);
         }
     }
-    py::list out;
-    if (rows == 0 || cols <= 0) return out;
-    const std::vector<int> r2c = track::max_weight_assignment(w, static_cast<int>(rows), static_cast<int>(cols));
-    for (Py_ssize_t i = 0; i < rows; ++i)
-        if (r2c[i] >= 0) out.append(py::make_tuple(i, r2c[i]));
-    return out;
+    std::vector<py::object> pairs;
+    if (rows > 0 && cols > 0) {
+        const std::vector<int> r2c =
+            track::max_weight_assignment(w, static_cast<int>(rows), static_cast<int>(cols));
+        for (Py_ssize_t i = 0; i < rows; ++i)
+            if (r2c[i] >= 0) pairs.push_back(bind::tuple_of({bind::integer(i), bind::integer(r2c[i])}));
+    }
+    return bind::list_of(pairs);
 }
 
 }  // namespace
@@ -136,6 +182,7 @@ PYBIND11_MODULE(target, m) {
     m.attr("STILL_SPEED_PER_MILLE") = track::kStillSpeedPerMille;
 
     py::class_<TargetRadius>(m, "TargetRadius", py::is_final(),
+                             py::custom_type_setup([](PyHeapTypeObject* heap) { heap->ht_type.tp_new = new_target_object; }),
                              "A tracked target: its class label, last box, its mean box over the recent "
                              "frames (anchor), and whether it was still at the last association.")
         .def(py::init(&make_target), py::arg("mea"), py::arg("cls"), py::arg("iou_thr"), py::arg("pix_thr"))
@@ -146,15 +193,23 @@ PYBIND11_MODULE(target, m) {
                     "(ascending), the matched targets that are still, and positions in state_list of "
                     "the targets unmatched for more than COAST_FRAMES frames (ascending). The "
                     "targets are updated in place.")
-        .def_property_readonly("cls", [](const TargetRadius& t) { return t.cls; })
-        .def_property_readonly("box", [](const TargetRadius& t) { return bind::box_list(t.core.last); })
-        .def_property_readonly("anchor", [](const TargetRadius& t) { return bind::box_list(t.core.rest()); })
-        .def_property_readonly("still", [](const TargetRadius& t) { return t.core.still; })
-        .def_property_readonly("iou_thr", [](const TargetRadius& t) { return t.core.iou_thr; })
-        .def_property_readonly("pix_thr", [](const TargetRadius& t) { return t.core.pix_thr; })
-        .def("__repr__", [](const TargetRadius& t) {
-            return "TargetRadius(cls=" + py::repr(py::str(t.cls)).cast<std::string>() +
-                   ", box=" + bind::box_repr(t.core.last) + ", still=" + (t.core.still ? "True" : "False") + ")";
+        .def_property_readonly("cls", [](py::handle self) { return target_of(self).cls; })
+        .def_property_readonly("box", [](py::handle self) { return bind::box_list(target_of(self).core.last); })
+        .def_property_readonly("anchor",
+                               [](py::handle self) { return bind::box_list(target_of(self).core.rest()); })
+        .def_property_readonly("still", [](py::handle self) { return target_of(self).core.still; })
+        .def_property_readonly("iou_thr", [](py::handle self) { return bind::real(target_of(self).core.iou_thr); })
+        .def_property_readonly("pix_thr", [](py::handle self) { return bind::real(target_of(self).core.pix_thr); })
+        .def("__repr__", [](py::handle self) {
+            const TargetRadius& t = target_of(self);
+            PyObject* cls = PyUnicode_DecodeUTF8(t.cls.data(), static_cast<Py_ssize_t>(t.cls.size()), nullptr);
+            if (!cls) throw py::error_already_set();
+            const auto hold = py::reinterpret_steal<py::object>(cls);
+            const std::string box = bind::box_repr(t.core.last);
+            PyObject* text = PyUnicode_FromFormat("TargetRadius(cls=%R, box=%s, still=%s)", cls, box.c_str(),
+                                                  t.core.still ? "True" : "False");
+            if (!text) throw py::error_already_set();
+            return py::reinterpret_steal<py::str>(text);
         });
 
     m.def("_assign", &assign, py::arg("matrix"));

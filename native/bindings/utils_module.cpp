@@ -15,8 +15,16 @@ py::tuple box2meas(py::handle box) { return bind::box_tuple(bind::to_box(box, "b
 
 // Tracked targets expose their last box as `.box`; anything else is taken as a box.
 py::list state2box(py::handle state) {
-    if (!PySequence_Check(state.ptr()) && py::hasattr(state, "box"))
-        return bind::box_list(bind::to_box(state.attr("box"), "state.box"));
+    if (!PySequence_Check(state.ptr())) {
+        // hasattr() semantics: only AttributeError means "no such attribute".
+        PyObject* box = PyObject_GetAttrString(state.ptr(), "box");
+        if (box) {
+            const auto hold = py::reinterpret_steal<py::object>(box);
+            return bind::box_list(bind::to_box(hold, "state.box"));
+        }
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+    }
     return bind::box_list(bind::to_box(state, "state"));
 }
 
@@ -30,7 +38,7 @@ PYBIND11_MODULE(utils, m) {
           "Box [left, top, right, bottom] of a tracked target (its last box) or of a measurement.");
     m.def(
         "iou",
-        [](py::handle a, py::handle b) { return track::iou(bind::to_box(a, "a"), bind::to_box(b, "b")); },
+        [](py::handle a, py::handle b) { return bind::real(track::iou(bind::to_box(a, "a"), bind::to_box(b, "b"))); },
         py::arg("a"), py::arg("b"),
         "Intersection over union of two boxes; 0 for boxes that only touch or have no area.");
 }

@@ -2,6 +2,7 @@
 // order a Python module body would run them, then the self-test under __main__.
 #include <initializer_list>
 #include <new>
+#include <vector>
 
 #include "classes.hpp"
 #include "pyops.hpp"
@@ -54,11 +55,15 @@ void init_state(PyObject* m, ModuleState* st) {
 #undef RM_INIT_NAME
     st->function_type = create_function_type(m);
     if (!st->function_type) raise_current();
-    st->size50 = Py_BuildValue("(ii)", 50, 50);
     st->int0 = PyLong_FromLong(0);
     st->int100 = PyLong_FromLong(100);
     st->int600 = PyLong_FromLong(600);
-    if (!st->size50 || !st->int0 || !st->int100 || !st->int600) raise_current();
+    if (!st->int0 || !st->int100 || !st->int600) raise_current();
+    {
+        Ref fifty = Ref::steal(PyLong_FromLong(50));
+        st->size50 = PyTuple_Pack(2, fifty.get(), fifty.get());
+        if (!st->size50) raise_current();
+    }
     st->slice0_10 = PySlice_New(st->int0, Ref::steal(PyLong_FromLong(10)).get(), nullptr);
     if (!st->slice0_10) raise_current();
 }
@@ -115,13 +120,12 @@ void bind(const Ctx& c, const char* name, PyObject* value) {
 }
 
 Ref fromlist(std::initializer_list<const char*> names) {
-    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* n : names) {
-        PyObject* s = PyUnicode_InternFromString(n);
-        if (!s) raise_current();
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
+    // The names first, then the tuple: it is never seen with an empty slot.
+    std::vector<Ref> items;
+    for (const char* n : names) items.push_back(Ref::steal(PyUnicode_InternFromString(n)));
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), items[i].release());
     return t;
 }
 

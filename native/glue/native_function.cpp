@@ -69,6 +69,35 @@ void raise_missing(const NativeFunction* f, PyObject* const* argv) {
                  missing, missing == 1 ? "" : "s", names.c_str());
 }
 
+// Nesting depth of our functions on this thread. From 3.12 on Py_EnterRecursiveCall guards
+// the C stack only, with a limit far above sys.getrecursionlimit(); our functions stand
+// for Python functions, so their own depth is held to the Python limit on every version.
+thread_local int nesting_depth = 0;
+
+class NestingGuard {
+public:
+    NestingGuard() {
+        if (nesting_depth >= Py_GetRecursionLimit()) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+            return;
+        }
+        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
+        ++nesting_depth;
+        entered_ = true;
+    }
+    ~NestingGuard() {
+        if (!entered_) return;
+        --nesting_depth;
+        Py_LeaveRecursiveCall();
+    }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    bool entered_ = false;
+};
+
 PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_fn(callable);
     const MethodDef* d = f->def;
@@ -119,6 +148,10 @@ PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     Ref held[kMaxArgs];
     for (int i = 0; i < d->nargs; ++i) held[i] = Ref::borrow(argv[i]);
     Ref module = Ref::borrow(f->module);
+    // The methods reach each other through the instance with no Python frame in between:
+    // count each call against the recursion limit as a Python function's frame would be.
+    NestingGuard nesting;
+    if (!nesting.entered()) return nullptr;
     try {
         Ctx ctx{static_cast<ModuleState*>(PyModule_GetState(module.get())), PyModule_GetDict(module.get())};
         return d->body(ctx, argv);
@@ -246,7 +279,21 @@ PyMemberDef nf_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+#if PY_VERSION_HEX < 0x030A0000
+// Only make_function creates these: an instance from type() would have no definition.
+PyObject* nf_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+    return nullptr;
+}
+#define RM_TPFLAGS_DISALLOW_INSTANTIATION 0
+#else
+#define RM_TPFLAGS_DISALLOW_INSTANTIATION Py_TPFLAGS_DISALLOW_INSTANTIATION
+#endif
+
 PyType_Slot nf_slots[] = {
+#if PY_VERSION_HEX < 0x030A0000
+    {Py_tp_new, reinterpret_cast<void*>(nf_new)},
+#endif
     {Py_tp_dealloc, reinterpret_cast<void*>(nf_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(nf_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(nf_clear)},
@@ -262,7 +309,8 @@ PyType_Spec nf_spec = {
     "object_detection.post_processing.recognition_mode.main.function",
     sizeof(NativeFunction),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | RM_TPFLAGS_HAVE_VECTORCALL,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | RM_TPFLAGS_HAVE_VECTORCALL |
+        RM_TPFLAGS_DISALLOW_INSTANTIATION,
     nf_slots,
 };
 

@@ -96,6 +96,12 @@ void list_append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) raise_current();
 }
 
+Ref list_of4(const Ref* v) {
+    Ref list = Ref::steal(PyList_New(4));
+    for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(list.get(), i, Ref(v[i]).release());
+    return list;
+}
+
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
         Ref hold = Ref::borrow(obj);

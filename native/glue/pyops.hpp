@@ -47,6 +47,9 @@ Ref new_list();
 Ref new_dict();
 Ref new_int(long long v);
 void list_append(PyObject* list, PyObject* item);
+// [v[0], v[1], v[2], v[3]] from four values made beforehand: a list the collector can see
+// never has an empty slot.
+Ref list_of4(const Ref* v);
 // a, b, ... = obj (exactly n items, Python's unpacking errors otherwise)
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
 

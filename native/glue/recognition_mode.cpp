@@ -107,12 +107,9 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
         held.reserve(values.size());
         for (PyObject* v : values) held.push_back(Ref::borrow(v));
         for (std::size_t r = 0; r + 4 <= held.size(); r += 4) {
-            Ref bb = Ref::steal(PyList_New(4));
-            for (int j = 0; j < 4; ++j) {
-                Ref v = plain_value_to_int(held[r + j].get(), kind);
-                PyList_SET_ITEM(bb.get(), j, v.release());
-            }
-            list_append(boxes.get(), bb.get());
+            Ref v[4];
+            for (int j = 0; j < 4; ++j) v[j] = plain_value_to_int(held[r + j].get(), kind);
+            list_append(boxes.get(), list_of4(v).get());
             append_label();
         }
     } else {
@@ -122,13 +119,13 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
         Ref table = call_method(arr.get(), c.st->s_reshape, minus1.get(), four.get());
         Py_ssize_t rows = length(table.get());
         for (Py_ssize_t i = 0; i < rows; ++i) {
-            Ref bb = Ref::steal(PyList_New(4));
+            // int() of an item runs the caller's code: the row list is made only after.
+            Ref v[4];
             for (int j = 0; j < 4; ++j) {
                 Ref row = get_index(table.get(), i);
-                Ref v = to_int(get_index(row.get(), j).get());
-                PyList_SET_ITEM(bb.get(), j, v.release());
+                v[j] = to_int(get_index(row.get(), j).get());
             }
-            list_append(boxes.get(), bb.get());
+            list_append(boxes.get(), list_of4(v).get());
             append_label();
         }
     }
@@ -352,13 +349,8 @@ PyObject* rm_get_metrix(Ctx&, PyObject* const* a) {
     Ref x_max = to_int(pick_extreme(x_l.get(), Py_GT, "max").get());
     Ref y_min = to_int(pick_extreme(y_l.get(), Py_LT, "min").get());
     Ref y_max = to_int(pick_extreme(y_l.get(), Py_GT, "max").get());
-    PyObject* rect = PyList_New(4);
-    if (!rect) raise_current();
-    PyList_SET_ITEM(rect, 0, x_min.release());
-    PyList_SET_ITEM(rect, 1, y_min.release());
-    PyList_SET_ITEM(rect, 2, x_max.release());
-    PyList_SET_ITEM(rect, 3, y_max.release());
-    return rect;
+    Ref rect[4] = {x_min, y_min, x_max, y_max};
+    return list_of4(rect).release();
 }
 
 // ---------------------------------------------------------------- phash
