@@ -179,12 +179,20 @@ def _under_collections(scanner, call):
     return result
 
 
+def _warmed_pair():
+    """Two targets, one matched and one missed on enough frames that the next association
+    reports a new box, a still target and a departed one: all three lists non-empty."""
+    state = [TargetRadius((1, 2, 3, 4), "a", 0.3, 0.75), TargetRadius((50, 50, 60, 60), "a", 0.3, 0.75)]
+    for _ in range(target.COAST_FRAMES + 1):
+        TargetRadius.association(state, [(1, 2, 3, 4)], ["a"])
+    return state
+
+
 def _association_under_collection(scanner):
-    meas = [utils.box2meas([i, i, i + 5, i + 5]) for i in range(0, 60, 10)]
-    state = [TargetRadius(m, "a", 0.3, 0.75) for m in meas]
+    state = _warmed_pair()
     unmatch, still, gone = _under_collections(
-        scanner, lambda: TargetRadius.association(state, meas[::-1][:4], ["a"] * 4))
-    assert list(unmatch) == [] and list(gone) == [0, 1]
+        scanner, lambda: TargetRadius.association(state, [(1, 2, 3, 4), (80, 80, 90, 90)], ["a", "a"]))
+    assert list(unmatch) == [1] and len(still) == 1 and list(gone) == [1]
 
 
 def _camera_run_under_collection(scanner):
@@ -294,11 +302,12 @@ _devices = itertools.count()
 
 
 def _two_frames(rm, im, mode):
-    """A new camera's first two frames with the same picture and boxes: in both modes the
-    second frame finds everything where it was and keeps no alarm."""
+    """A new camera's first frames with the same picture and boxes (two for the hash, as
+    many as a new target is watched for the tracker): the last finds everything where it
+    was and keeps no alarm."""
     dev = "cam-%d" % next(_devices)
-    docs = [_two_behaviours() for _ in range(2)]
-    return lambda: [rm.main(im, dev, doc, mode)["alarmBehavior"] for doc in docs][1]
+    docs = [_two_behaviours() for _ in range(target.OBSERVE_FRAMES if mode == "TargetRadius" else 2)]
+    return lambda: [rm.main(im, dev, doc, mode)["alarmBehavior"] for doc in docs][-1]
 
 
 def _two_behaviours():
@@ -328,7 +337,7 @@ SWEEP = {
         lambda cam=mod.Camera(): cam.run([[1, 2, 3, 4], [10, 10, 30, 30]], ["a", "a"])[1], [0, 1]),
     "TargetRadius()": lambda rm: (lambda: TargetRadius((1, 2, 3, 4), "a", 0.3, 0.75).box, [1, 2, 3, 4]),
     "association": lambda rm: (
-        lambda s=[TargetRadius((1, 2, 3, 4), "a", 0.3, 0.75), TargetRadius((50, 50, 60, 60), "a", 0.3, 0.75)]:
+        lambda s=_warmed_pair():
         [len(x) for x in TargetRadius.association(s, [(1, 2, 3, 4), (80, 80, 90, 90)], ["a", "a"])],
         [1, 1, 1]),
     "target properties": lambda rm: (
