@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "classes.hpp"
+#include "fast_phash.hpp"
 #include "geometry.hpp"
 #include "phash.hpp"
 #include "pyops.hpp"
@@ -417,6 +418,7 @@ Ref hash_generic(const Ctx& c, PyObject* coeffs) {
 
 PyObject* rm_phash(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
+    if (Ref fast = fast_phash(c, a[1])) return fast.release();
     Ref img = Ref::borrow(a[1]);
     img = call_method(load_global(c, st->s_cv2).get(), st->s_resize, img.get(), st->size50);
     {
