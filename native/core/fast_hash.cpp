@@ -7,6 +7,11 @@
 
 #include "phash.hpp"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(RM_NO_CLONES)
+#define RM_X86_SSSE3 1
+#include <immintrin.h>
+#endif
+
 // The loops below are written for the auto-vectoriser. On x86-64 an AVX2 clone is
 // picked at load where the CPU has it; the arithmetic is the same integer and
 // unfused double arithmetic either way, so both clones give identical results.
@@ -78,7 +83,7 @@ void gather_table(const AxisTap* cols, int src_cols, RowGather& g) {
 }
 
 // One source row blended along x: 150 values scaled by 2048.
-RM_CLONES void blend_row(const std::uint8_t* row, const RowGather& g, int* out) {
+void blend_row(const std::uint8_t* row, const RowGather& g, int* out) {
     for (int d = 0; d < kSide; ++d) {
         const std::uint8_t* p0 = row + g.ofs0[d];
         const std::uint8_t* p1 = row + g.ofs1[d];
@@ -87,6 +92,63 @@ RM_CLONES void blend_row(const std::uint8_t* row, const RowGather& g, int* out) 
         out[3 * d + 1] = p0[1] * w0 + p1[1] * w1;
         out[3 * d + 2] = p0[2] * w0 + p1[2] * w1;
     }
+}
+
+// Two source rows through the same taps at once: the table is read once for both.
+// `out_*` hold 3 * kSide values plus one slot of slack (the vector path writes 4 at a time).
+void blend_two_rows_scalar(const std::uint8_t* ra, const std::uint8_t* rb, const RowGather& g, int first, int last,
+                           int* out_a, int* out_b) {
+    for (int d = first; d < last; ++d) {
+        const int o0 = g.ofs0[d], o1 = g.ofs1[d];
+        const int w0 = g.w0[d], w1 = g.w1[d];
+        for (int k = 0; k < 3; ++k) {
+            out_a[3 * d + k] = ra[o0 + k] * w0 + ra[o1 + k] * w1;
+            out_b[3 * d + k] = rb[o0 + k] * w0 + rb[o1 + k] * w1;
+        }
+    }
+}
+
+#ifdef RM_X86_SSSE3
+// Where a pixel's two taps are neighbours, one 8-byte load holds both; a byte
+// shuffle widens them into (p0, p1) pairs per channel and one multiply-add of
+// 16-bit pairs gives p0 * w0 + p1 * w1, the same integers as the scalar loop.
+__attribute__((target("ssse3"))) void blend_two_rows_ssse3(const std::uint8_t* ra, const std::uint8_t* rb,
+                                                           const RowGather& g, int row_bytes, int* out_a,
+                                                           int* out_b) {
+    const __m128i pairs = _mm_setr_epi8(0, -1, 3, -1, 1, -1, 4, -1, 2, -1, 5, -1, -1, -1, -1, -1);
+    for (int d = 0; d < kSide; ++d) {
+        const int o0 = g.ofs0[d];
+        if (g.ofs1[d] != o0 + 3 || o0 + 8 > row_bytes) {
+            blend_two_rows_scalar(ra, rb, g, d, d + 1, out_a, out_b);
+            continue;
+        }
+        const __m128i w = _mm_set1_epi32((g.w0[d] & 0xFFFF) | (g.w1[d] << 16));
+        __m128i a, b;
+        std::int64_t la, lb;
+        std::memcpy(&la, ra + o0, 8);
+        std::memcpy(&lb, rb + o0, 8);
+        a = _mm_madd_epi16(_mm_shuffle_epi8(_mm_cvtsi64_si128(la), pairs), w);
+        b = _mm_madd_epi16(_mm_shuffle_epi8(_mm_cvtsi64_si128(lb), pairs), w);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out_a + 3 * d), a);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out_b + 3 * d), b);
+    }
+}
+
+bool have_ssse3() {
+    static const bool yes = __builtin_cpu_supports("ssse3");
+    return yes;
+}
+#endif
+
+void blend_two_rows(const std::uint8_t* ra, const std::uint8_t* rb, const RowGather& g, int row_bytes, int* out_a,
+                    int* out_b) {
+#ifdef RM_X86_SSSE3
+    if (have_ssse3()) {
+        blend_two_rows_ssse3(ra, rb, g, row_bytes, out_a, out_b);
+        return;
+    }
+#endif
+    blend_two_rows_scalar(ra, rb, g, 0, kSide, out_a, out_b);
 }
 
 bool area_half(const BgrView& src, std::uint8_t* out) {
@@ -123,7 +185,7 @@ RM_CLONES bool scale_to_50(const BgrView& src, Scaling variant, std::uint8_t* ou
     RowGather gather;
     gather_table(cols.data(), src.cols, gather);
     // Two blended rows, reused while consecutive outputs read the same source rows.
-    int buf[2][3 * kSide];
+    int buf[2][3 * kSide + 1];  // one slot of slack for the 4-wide stores
     int buf_row[2] = {-1, -1};
     auto find = [&](int r) { return buf_row[0] == r ? 0 : (buf_row[1] == r ? 1 : -1); };
     auto fill = [&](int slot, int r) {
@@ -135,6 +197,12 @@ RM_CLONES bool scale_to_50(const BgrView& src, Scaling variant, std::uint8_t* ou
         // A row with weight zero adds exactly zero in either arithmetic: skip blending it.
         if (t.w1 == 0) t.i1 = t.i0;
         if (t.w0 == 0) t.i0 = t.i1;
+        if (t.i0 != t.i1 && find(t.i0) < 0 && find(t.i1) < 0) {
+            blend_two_rows(src.data + static_cast<std::ptrdiff_t>(t.i0) * src.row_step,
+                           src.data + static_cast<std::ptrdiff_t>(t.i1) * src.row_step, gather, 3 * src.cols, buf[0],
+                           buf[1]);
+            buf_row[0] = t.i0, buf_row[1] = t.i1;
+        }
         int k0 = find(t.i0);
         if (k0 < 0) {
             k0 = buf_row[0] == t.i1 ? 1 : 0;  // keep the other row if it is already there
