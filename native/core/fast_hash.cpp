@@ -277,19 +277,8 @@ const Basis& basis() {
 
 }  // namespace
 
-RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
+RM_CLONES void low_frequency_block(const std::uint8_t* grey, double* block) {
     const Basis& B = basis();
-    long long energy = 0;
-    for (int i = 0; i < kGreyPixels; ++i) energy += grey[i] * grey[i];
-    if (energy == 0) {
-        // Every coefficient is exactly zero, equal to the mean: all bits 1.
-        std::uint8_t ones[kBlockSide * kBlockSide];
-        std::memset(ones, 1, sizeof ones);
-        std::string out;
-        hex_windows(ones, sizeof ones, out);
-        std::memcpy(hash100, out.data(), kHashLength);
-        return BlockOutcome::Hashed;
-    }
     // Columns first: t[u][x] = sum_y basis[u][y] grey[y][x], pairing rows y and 49-y.
     double t[kBlock][kSide];
     for (int u = 0; u < kBlock; ++u)
@@ -309,7 +298,6 @@ RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
             for (int x = 0; x < kSide; ++x) row[x] += c * src[x];
         }
     }
-    double block[kBlock * kBlock];
     for (int u = 0; u < kBlock; ++u) {
         double sum[kHalf], diff[kHalf];
         for (int x = 0; x < kHalf; ++x) {
@@ -323,10 +311,40 @@ RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
             block[u * kBlock + v] = acc;
         }
     }
+}
+
+namespace {
+
+long long energy_of(const std::uint8_t* grey) {
+    long long energy = 0;
+    for (int i = 0; i < kGreyPixels; ++i) energy += grey[i] * grey[i];
+    return energy;
+}
+
+double error_bound(long long energy) {
+    return kTransformErrorUlps * std::sqrt(static_cast<double>(energy)) * std::ldexp(1.0, -24);
+}
+
+}  // namespace
+
+double transform_error_bound(const std::uint8_t* grey) { return error_bound(energy_of(grey)) + 1e-9; }
+
+RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
+    const long long energy = energy_of(grey);
+    if (energy == 0) {
+        // Every coefficient is exactly zero, equal to the mean: all bits 1.
+        std::uint8_t ones[kBlockSide * kBlockSide];
+        std::memset(ones, 1, sizeof ones);
+        std::string out;
+        hex_windows(ones, sizeof ones, out);
+        std::memcpy(hash100, out.data(), kHashLength);
+        return BlockOutcome::Hashed;
+    }
+    double block[kBlock * kBlock];
+    low_frequency_block(grey, block);
     double avg = sequential_mean(block, kBlockSide * kBlockSide);
     // OpenCV's float32 coefficients and their mean each err by at most `err`.
-    const double err = kTransformErrorUlps * std::sqrt(static_cast<double>(energy)) * std::ldexp(1.0, -24);
-    const double margin = 2.0 * err + 1e-9;
+    const double margin = 2.0 * error_bound(energy) + 1e-9;
     for (double value : block)
         if (!(std::fabs(value - avg) > margin)) return BlockOutcome::NearMean;
     std::string out = hash_from_block(block);

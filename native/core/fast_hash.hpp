@@ -58,6 +58,12 @@ enum class BlockOutcome {
 // 100-character hash. An all-black picture has an exactly zero block and always hashes.
 BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100);
 
+// The 10 x 10 block alone (row by row), in double precision.
+void low_frequency_block(const std::uint8_t* grey, double* block100);
+
+// Bound on how far a float32 50 x 50 transform of `grey` may stray from the exact block.
+double transform_error_bound(const std::uint8_t* grey);
+
 // Worst error of a float32 50 x 50 transform, relative to the picture's L2 norm
 // in float32 ulps, that the near-mean test assumes (measured worst: about 4).
 constexpr double kTransformErrorUlps = 64.0;
