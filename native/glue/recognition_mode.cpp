@@ -152,6 +152,22 @@ Ref concat_texts(const PyObject* const* parts, std::size_t n, PyObject* sep) {
         maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(sep));
     }
     Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (maxchar < 256) {
+        // All one byte per character (ASCII or Latin-1): plain copies.
+        Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+        const Py_ssize_t sep_len = sep ? PyUnicode_GET_LENGTH(sep) : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (sep && i > 0) {
+                std::memcpy(dst, PyUnicode_1BYTE_DATA(sep), static_cast<std::size_t>(sep_len));
+                dst += sep_len;
+            }
+            PyObject* part = const_cast<PyObject*>(parts[i]);
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
+            std::memcpy(dst, PyUnicode_1BYTE_DATA(part), static_cast<std::size_t>(len));
+            dst += len;
+        }
+        return out;
+    }
     Py_ssize_t at = 0;
     for (std::size_t i = 0; i < n; ++i) {
         if (sep && i > 0) {
