@@ -2,6 +2,7 @@
 whenever a name it stands in for has been rebound or the picture is not one it handles."""
 import json
 import os
+import platform
 import subprocess
 import sys
 
@@ -25,9 +26,11 @@ def test_hundred_thousand_crops_hash_exactly_as_opencv():
     assert out["crops"] == crops and out["mismatches"] == 0, out["first"]
     paths = out["paths"]
     assert sum(paths.values()) == crops
-    # Nothing here falls outside what the native path handles, and it must really run.
-    assert paths["not_applicable"] == 0
-    assert paths["native"] + paths["opencv_scaling"] >= 0.9 * crops
+    # Where the installed OpenCV is known to match, the native path must really run; other
+    # builds may keep their own steps (still exact, only slower).
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert paths["not_applicable"] == 0
+        assert paths["native"] >= 0.9 * crops
 
 
 class Spy:
