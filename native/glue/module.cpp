@@ -1,10 +1,12 @@
 // Module definition and load: imports, logger, thresholds and classes, in the
 // order a Python module body would run them, then the self-test under __main__.
+#include <cstdlib>
 #include <initializer_list>
 #include <new>
 #include <vector>
 
 #include "classes.hpp"
+#include "fast_phash.hpp"
 #include "pyops.hpp"
 
 #if defined(__GNUC__)
@@ -25,7 +27,8 @@ void for_each_state_slot(ModuleState* st, F&& f) {
     RM_NAMES(RM_VISIT_NAME)
 #undef RM_VISIT_NAME
     for (PyObject** slot : {&st->function_type, &st->numpy, &st->size50, &st->int0, &st->int100, &st->int600,
-                            &st->slice0_10})
+                            &st->slice0_10, &st->cv2, &st->cv2_resize, &st->cv2_cvtColor, &st->cv2_dct,
+                            &st->cv2_grey_code, &st->np_float32, &st->ndarray, &st->hash_sizes})
         f(slot);
 }
 
@@ -129,6 +132,18 @@ Ref fromlist(std::initializer_list<const char*> names) {
     return t;
 }
 
+PyObject* hash_stats(PyObject* m, PyObject*) { return hash_path_counts(state_of(m)); }
+
+PyMethodDef hash_stats_def = {"hash_path_counts", hash_stats, METH_NOARGS,
+                              "Counts of the paths phash took in this module instance (diagnostics)."};
+
+// Diagnostics only, bound when RM_HASH_STATS is set at load.
+void bind_hash_stats(PyObject* m, const Ctx& c) {
+    Ref name = load_global(c, c.st->s_dunder_name);
+    Ref fn = Ref::steal(PyCFunction_NewEx(&hash_stats_def, m, name.get()));
+    bind(c, "hash_path_counts", fn.get());
+}
+
 int module_exec(PyObject* m) {
     try {
         ModuleState* st = state_of(m);
@@ -141,6 +156,7 @@ int module_exec(PyObject* m) {
         Ref np = do_import(c, "numpy", nullptr, 0);
         bind(c, "np", np.get());
         st->numpy = np.release();
+        remember_hash_objects(c);
 
         Ref target = do_import(c, "target", fromlist({"TargetRadius"}).get(), 1);
         bind(c, "TargetRadius", import_from(target.get(), "TargetRadius").get());
@@ -172,6 +188,8 @@ int module_exec(PyObject* m) {
              make_class(m, "RecognitionMode", kRecognitionModeDoc, kRecognitionModeMethods,
                         kRecognitionModeMethodCount)
                  .get());
+
+        if (std::getenv("RM_HASH_STATS")) bind_hash_stats(m, c);
 
         Ref name = load_global(c, st->s_dunder_name);
         if (compare(name.get(), st->s_dunder_main, Py_EQ)) run_selftest(c);

@@ -81,6 +81,19 @@ struct ModuleState {
     PyObject* int100;
     PyObject* int600;
     PyObject* slice0_10;      // slice(0, 10)
+
+    // The native hash (fast_hash.cpp) stands in for these load-time objects only.
+    PyObject* cv2;            // the module bound as cv2 at load
+    PyObject* cv2_resize;
+    PyObject* cv2_cvtColor;
+    PyObject* cv2_dct;
+    PyObject* cv2_grey_code;  // cv2.COLOR_BGR2GRAY
+    PyObject* np_float32;
+    PyObject* ndarray;
+    PyObject* hash_sizes;     // {rows << 32 | cols: scaling variant that matched OpenCV, or -1}
+    int grey_variant;         // 0 not checked yet, 1 none matched, 2 + variant otherwise
+    int scaling_hint;         // the scaling variant that matched last
+    unsigned long long hash_counts[4];  // native, OpenCV scaling, near the mean, not applicable
 };
 
 // Everything a method body needs: the module's state and its namespace.

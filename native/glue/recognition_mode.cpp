@@ -1,10 +1,12 @@
 // RecognitionMode: frame entry, the two filters, alarm box selection and helpers.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "classes.hpp"
+#include "fast_phash.hpp"
 #include "geometry.hpp"
 #include "phash.hpp"
 #include "pyops.hpp"
@@ -134,24 +136,112 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
 
 // ---------------------------------------------------------------- check_boxes
 
+// Exact texts joined in one allocation: what a chain of str + str gives.
+Ref concat_texts(const PyObject* const* parts, std::size_t n, PyObject* sep) {
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 127;
+    for (std::size_t i = 0; i < n; ++i) {
+        total += PyUnicode_GET_LENGTH(parts[i]);
+        maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(parts[i]));
+    }
+    if (sep && n > 1) {
+        total += static_cast<Py_ssize_t>(n - 1) * PyUnicode_GET_LENGTH(sep);
+        maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(sep));
+    }
+    Ref out = Ref::steal(PyUnicode_New(total, maxchar));
+    if (maxchar < 256) {
+        // All one byte per character (ASCII or Latin-1): plain copies.
+        Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+        const Py_ssize_t sep_len = sep ? PyUnicode_GET_LENGTH(sep) : 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (sep && i > 0) {
+                std::memcpy(dst, PyUnicode_1BYTE_DATA(sep), static_cast<std::size_t>(sep_len));
+                dst += sep_len;
+            }
+            PyObject* part = const_cast<PyObject*>(parts[i]);
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
+            std::memcpy(dst, PyUnicode_1BYTE_DATA(part), static_cast<std::size_t>(len));
+            dst += len;
+        }
+        return out;
+    }
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (sep && i > 0) {
+            if (PyUnicode_CopyCharacters(out.get(), at, sep, 0, PyUnicode_GET_LENGTH(sep)) < 0) raise_current();
+            at += PyUnicode_GET_LENGTH(sep);
+        }
+        PyObject* part = const_cast<PyObject*>(parts[i]);
+        if (PyUnicode_CopyCharacters(out.get(), at, part, 0, PyUnicode_GET_LENGTH(part)) < 0) raise_current();
+        at += PyUnicode_GET_LENGTH(part);
+    }
+    return out;
+}
+
+bool exact_texts(const Ref* parts, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!PyUnicode_CheckExact(parts[i].get())) return false;
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(parts[i].get()) < 0) raise_current();
+#endif
+    }
+    return true;
+}
+
+// bool(obj), without a call for the kinds documents hold.
+bool is_true(PyObject* obj) {
+    if (obj == Py_None) return false;
+    if (PyList_CheckExact(obj)) return PyList_GET_SIZE(obj) != 0;
+    if (PyDict_CheckExact(obj)) return PyDict_GET_SIZE(obj) != 0;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    return truthy(obj);
+}
+
+// obj[key] = value; exact dicts straight away.
+void store(PyObject* obj, PyObject* key, PyObject* value) {
+    if (PyDict_CheckExact(obj)) {
+        if (PyDict_SetItem(obj, key, value) < 0) raise_current();
+        return;
+    }
+    set_item(obj, key, value);
+}
+
 PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
     PyObject* out = a[1];
     Ref alarm_behavior_list = new_list();
     Ref alarm_behavior = get_default(out, st->s_get, st->s_alarmBehavior);
+    std::vector<Ref> names;
     for_each(alarm_behavior.get(), [&](PyObject* behavior) {
         Ref info_rois = Ref::borrow(st->s_empty);
+        // Names are gathered while they are all exact texts and joined once at the end;
+        // the first other name switches to Python's own concatenation, step by step.
+        names.clear();
+        bool gathering = true;
         Ref result = new_list();
         Ref out_result = get_default(behavior, st->s_get, st->s_result);
-        if (!truthy(out_result.get())) return;
+        if (!is_true(out_result.get())) return;
         Py_ssize_t v = 0;
         for_each(out_result.get(), [&](PyObject* roi_result) {
             Py_ssize_t pos = v++;
             Ref roi_name = get_default(roi_result, st->s_get, st->s_roi_name);
             Ref behavior_boxes = get_default(roi_result, st->s_get, st->s_boxes);
-            if (!truthy(behavior_boxes.get())) return;
+            if (!is_true(behavior_boxes.get())) return;
             list_append(result.get(), get_index(out_result.get(), pos).get());
-            if (!truthy(roi_name.get())) return;
+            if (!is_true(roi_name.get())) return;
+            if (gathering) {
+                if (PyUnicode_CheckExact(roi_name.get())) {
+                    names.push_back(roi_name);
+                    return;
+                }
+                gathering = false;
+                if (!names.empty()) {
+                    exact_texts(names.data(), names.size());
+                    std::vector<const PyObject*> raw;
+                    for (const Ref& n : names) raw.push_back(n.get());
+                    info_rois = names.size() == 1 ? names[0] : concat_texts(raw.data(), raw.size(), st->s_pipe);
+                }
+            }
             // A name with its own __radd__ can leave a non-text behind: ask it, as Python would.
             bool first = PyUnicode_CheckExact(info_rois.get()) ? PyUnicode_GET_LENGTH(info_rois.get()) == 0
                                                                 : !truthy(info_rois.get());
@@ -162,20 +252,44 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
                 info_rois = add(info_rois.get(), piece.get());
             }
         });
+        if (gathering && !names.empty()) {
+            exact_texts(names.data(), names.size());
+            std::vector<const PyObject*> raw;
+            for (const Ref& n : names) raw.push_back(n.get());
+            // "" + name is the name itself, as in Python.
+            info_rois = names.size() == 1 ? names[0] : concat_texts(raw.data(), raw.size(), st->s_pipe);
+        }
         if (PyList_GET_SIZE(result.get()) == 0) return;
-        set_item(behavior, st->s_result, result.get());
+        store(behavior, st->s_result, result.get());
         Ref info = get_item(behavior, st->s_alarm_info_dict);
-        Ref text = get_default(info.get(), st->s_get, st->s_behavior_info);
-        text = add(text.get(), st->s_dash);
-        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_name).get());
-        text = add(text.get(), info_rois.get());
-        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_ftime).get());
-        text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_type).get());
-        set_item(behavior, st->s_alarm_info, text.get());
-        set_item(info.get(), st->s_info_rois, info_rois.get());
+        Ref text;
+        if (PyDict_CheckExact(info.get())) {
+            Ref parts[6] = {get_default(info.get(), st->s_get, st->s_behavior_info), Ref::borrow(st->s_dash),
+                            get_default(info.get(), st->s_get, st->s_info_name), info_rois,
+                            get_default(info.get(), st->s_get, st->s_info_ftime),
+                            get_default(info.get(), st->s_get, st->s_info_type)};
+            if (exact_texts(parts, 6)) {
+                const PyObject* raw[6];
+                for (int i = 0; i < 6; ++i) raw[i] = parts[i].get();
+                text = concat_texts(raw, 6, nullptr);
+            } else {
+                text = parts[0];
+                for (int i = 1; i < 6; ++i) text = add(text.get(), parts[i].get());
+            }
+        } else {
+            // Another mapping: each lookup in turn, between the additions, as Python evaluates them.
+            text = get_default(info.get(), st->s_get, st->s_behavior_info);
+            text = add(text.get(), st->s_dash);
+            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_name).get());
+            text = add(text.get(), info_rois.get());
+            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_ftime).get());
+            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_type).get());
+        }
+        store(behavior, st->s_alarm_info, text.get());
+        store(info.get(), st->s_info_rois, info_rois.get());
         list_append(alarm_behavior_list.get(), behavior);
     });
-    set_item(out, st->s_alarmBehavior, alarm_behavior_list.get());
+    store(out, st->s_alarmBehavior, alarm_behavior_list.get());
     return Py_NewRef(out);
 }
 
@@ -411,6 +525,7 @@ Ref hash_generic(const Ctx& c, PyObject* coeffs) {
 
 PyObject* rm_phash(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
+    if (Ref fast = fast_phash(c, a[1])) return fast.release();
     Ref img = Ref::borrow(a[1]);
     img = call_method(load_global(c, st->s_cv2).get(), st->s_resize, img.get(), st->size50);
     {

@@ -1,0 +1,293 @@
+#include "fast_phash.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fast_hash.hpp"
+#include "phash.hpp"
+#include "pyops.hpp"
+
+namespace rm {
+namespace {
+
+using core::BgrView;
+using core::Grey;
+using core::Scaling;
+
+enum Path { kNative = 0, kOpenCvScaling = 1, kNearMean = 2, kNotApplicable = 3 };
+
+PyObject* attr_or_null(PyObject* obj, const char* name) {
+    PyObject* v = PyObject_GetAttrString(obj, name);
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// Copies an 8-bit array of exactly the given shape into packed bytes.
+bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t* out) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arr, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* fmt = view.format ? view.format : "B";
+    bool ok = view.itemsize == 1 && (std::strcmp(fmt, "B") == 0 || std::strcmp(fmt, "=B") == 0 ||
+                                     std::strcmp(fmt, "<B") == 0 || std::strcmp(fmt, "|B") == 0);
+    int want_dims = channels == 1 ? 2 : 3;
+    ok = ok && view.ndim == want_dims && view.shape[0] == rows && view.shape[1] == cols &&
+         (want_dims == 2 || view.shape[2] == channels);
+    if (ok) {
+        const char* base = static_cast<const char*>(view.buf);
+        for (Py_ssize_t r = 0; r < rows; ++r)
+            for (Py_ssize_t col = 0; col < cols; ++col)
+                for (Py_ssize_t k = 0; k < channels; ++k) {
+                    const char* p = base + r * view.strides[0] + col * view.strides[1] +
+                                    (want_dims == 3 ? k * view.strides[2] : 0);
+                    *out++ = static_cast<std::uint8_t>(*p);
+                }
+    }
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+// A numpy uint8 array of shape (rows, cols[, 3]) over a new bytearray; `bytes` points into it.
+Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t** bytes) {
+    Ref storage = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * cols * channels));
+    *bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(storage.get()));
+    Ref frombuffer = getattr(st->numpy, Ref::steal(PyUnicode_FromString("frombuffer")).get());
+    Ref uint8 = getattr(st->numpy, Ref::steal(PyUnicode_FromString("uint8")).get());
+    Ref flat = call(frombuffer.get(), storage.get(), uint8.get());
+    Ref shape = channels == 1 ? Ref::steal(Py_BuildValue("(nn)", rows, cols))
+                              : Ref::steal(Py_BuildValue("(nnn)", rows, cols, channels));
+    return call_method(flat.get(), st->s_reshape, shape.get());
+}
+
+void fill_random(std::uint8_t* p, std::size_t n, std::uint64_t seed, bool extremes) {
+    std::uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
+    for (std::size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        std::uint8_t b = static_cast<std::uint8_t>(x >> 32);
+        p[i] = extremes ? (b & 1 ? 255 : 0) : b;
+    }
+}
+
+// The rest of the sequence as the module's objects run it (cv2.cvtColor,
+// np.float32, cv2.dct on a 50 x 50 picture) against the native block, within the
+// float32 error the near-mean test allows for.
+bool check_transform(const ModuleState* st, Grey grey_variant) {
+    std::uint8_t* bytes = nullptr;
+    Ref img = new_u8_array(st, core::kSide, core::kSide, 3, &bytes);
+    for (int pattern = 0; pattern < 3; ++pattern) {
+        fill_random(bytes, core::kScaledBytes, 7 + pattern, false);
+        if (pattern == 1)
+            for (int i = 0; i < core::kScaledBytes; ++i) bytes[i] = static_cast<std::uint8_t>((i / 3) % 50 * 5);
+        Ref grey = call(st->cv2_cvtColor, img.get(), st->cv2_grey_code);
+        Ref coeffs = call(st->cv2_dct, call(st->np_float32, grey.get()).get());
+        std::uint8_t mine_grey[core::kGreyPixels];
+        core::bgr_to_grey(bytes, core::kGreyPixels, grey_variant, mine_grey);
+        double mine[100];
+        core::low_frequency_block(mine_grey, mine);
+        const double bound = core::transform_error_bound(mine_grey);
+        Py_buffer view;
+        if (PyObject_GetBuffer(coeffs.get(), &view, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        const char* fmt = view.format ? view.format : "B";
+        bool ok = std::strcmp(fmt, "f") == 0 && view.itemsize == 4 && view.ndim == 2 && view.shape[0] == 50 &&
+                  view.shape[1] == 50;
+        for (int r = 0; ok && r < 10; ++r)
+            for (int col = 0; ok && col < 10; ++col) {
+                float f;
+                std::memcpy(&f, static_cast<const char*>(view.buf) + r * view.strides[0] + col * view.strides[1],
+                            sizeof f);
+                ok = std::fabs(static_cast<double>(f) - mine[r * 10 + col]) <= bound;
+            }
+        PyBuffer_Release(&view);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// Which grey variant cv2.cvtColor matches, over every BGR triple, provided the
+// transform checks out too. Returns the state encoding (1 none, 2 + variant).
+int check_grey(const ModuleState* st) {
+    std::uint8_t* bytes = nullptr;
+    Ref img = new_u8_array(st, 256, 256, 3, &bytes);
+    bool alive[static_cast<int>(Grey::kCount)] = {true, true};
+    std::vector<std::uint8_t> theirs(256 * 256), mine(256 * 256);
+    for (int red = 0; red < 256; ++red) {
+        for (int b = 0; b < 256; ++b)
+            for (int g = 0; g < 256; ++g) {
+                std::uint8_t* p = bytes + 3 * (b * 256 + g);
+                p[0] = static_cast<std::uint8_t>(b), p[1] = static_cast<std::uint8_t>(g),
+                p[2] = static_cast<std::uint8_t>(red);
+            }
+        Ref grey = call(st->cv2_cvtColor, img.get(), st->cv2_grey_code);
+        if (!read_u8(grey.get(), 256, 256, 1, theirs.data())) return 1;
+        for (int v = 0; v < static_cast<int>(Grey::kCount); ++v) {
+            if (!alive[v]) continue;
+            core::bgr_to_grey(bytes, 256 * 256, static_cast<Grey>(v), mine.data());
+            alive[v] = mine == theirs;
+        }
+    }
+    for (int v = 0; v < static_cast<int>(Grey::kCount); ++v)
+        if (alive[v]) return check_transform(st, static_cast<Grey>(v)) ? 2 + v : 1;
+    return 1;
+}
+
+// The scaling variant that gives cv2.resize's bytes on test pictures of this size, or -1.
+int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
+    std::vector<int> candidates;
+    if (rows == 2 * core::kSide && cols == 2 * core::kSide) candidates.push_back(static_cast<int>(Scaling::AreaHalf));
+    candidates.push_back(st->scaling_hint);
+    for (int v = 0; v < static_cast<int>(Scaling::AreaHalf); ++v)
+        if (v != st->scaling_hint) candidates.push_back(v);
+    std::uint8_t* bytes = nullptr;
+    Ref img = new_u8_array(st, rows, cols, 3, &bytes);
+    std::uint8_t theirs[core::kScaledBytes], mine[core::kScaledBytes];
+    BgrView view{bytes, static_cast<std::ptrdiff_t>(cols) * 3, static_cast<int>(rows), static_cast<int>(cols)};
+    const std::uint64_t seed = static_cast<std::uint64_t>(rows) * 1000003u + static_cast<std::uint64_t>(cols);
+    for (int pattern = 0; pattern < 4 && !candidates.empty(); ++pattern) {
+        fill_random(bytes, static_cast<std::size_t>(rows * cols * 3), seed + pattern, pattern == 3);
+        Ref scaled = call(st->cv2_resize, img.get(), st->size50);
+        if (!read_u8(scaled.get(), core::kSide, core::kSide, 3, theirs)) return -1;
+        std::vector<int> kept;
+        for (int v : candidates)
+            if (core::scale_to_50(view, static_cast<Scaling>(v), mine) && std::memcmp(mine, theirs, sizeof mine) == 0)
+                kept.push_back(v);
+        candidates.swap(kept);
+    }
+    if (candidates.empty()) return -1;
+    if (candidates[0] != static_cast<int>(Scaling::AreaHalf)) st->scaling_hint = candidates[0];
+    return candidates[0];
+}
+
+bool same_global(const Ctx& c, PyObject* name, PyObject* expected) {
+    PyObject* v = PyDict_GetItemWithError(c.globals, name);
+    if (!v) PyErr_Clear();
+    return v == expected;
+}
+
+bool same_attr(PyObject* obj, PyObject* name, PyObject* expected) {
+    PyObject* v = PyObject_GetAttr(obj, name);
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(v);  // identity only; `obj` keeps it alive while we compare
+    return v == expected;
+}
+
+// Only while every name the OpenCV sequence reads is still the load-time object.
+bool originals_in_place(const Ctx& c) {
+    ModuleState* st = c.st;
+    if (!st->cv2 || !st->cv2_resize || !st->cv2_cvtColor || !st->cv2_dct || !st->cv2_grey_code ||
+        !st->np_float32 || !st->ndarray || !st->hash_sizes)
+        return false;
+    return same_global(c, st->s_cv2, st->cv2) && same_global(c, st->s_np, st->numpy) &&
+           same_attr(st->cv2, st->s_resize, st->cv2_resize) && same_attr(st->cv2, st->s_cvtColor, st->cv2_cvtColor) &&
+           same_attr(st->cv2, st->s_dct, st->cv2_dct) && same_attr(st->cv2, st->s_COLOR_BGR2GRAY, st->cv2_grey_code) &&
+           same_attr(st->numpy, st->s_float32, st->np_float32);
+}
+
+// Verified scaling variant for this size (cached per module instance), -1 for
+// OpenCV's own, -2 when the check itself could not run.
+int scaling_for(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
+    long long key_value = (static_cast<long long>(rows) << 32) | static_cast<long long>(cols);
+    Ref key = new_int(key_value);
+    PyObject* known = PyDict_GetItemWithError(st->hash_sizes, key.get());
+    if (known) return static_cast<int>(PyLong_AsLong(known));
+    if (PyErr_Occurred()) raise_current();
+    int verdict;
+    try {
+        if (st->grey_variant == 0) st->grey_variant = check_grey(st);
+        verdict = check_scaling(st, rows, cols);
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return -2;
+    }
+    Ref value = new_int(verdict);
+    if (PyDict_SetItem(st->hash_sizes, key.get(), value.get()) < 0) raise_current();
+    return verdict;
+}
+
+Ref count(ModuleState* st, Path p) {
+    ++st->hash_counts[p];
+    return Ref();
+}
+
+}  // namespace
+
+void remember_hash_objects(const Ctx& c) {
+    ModuleState* st = c.st;
+    PyObject* cv2 = PyDict_GetItemWithError(c.globals, st->s_cv2);
+    if (!cv2 || !st->numpy) {
+        PyErr_Clear();
+        return;
+    }
+    st->cv2 = Py_NewRef(cv2);
+    st->cv2_resize = attr_or_null(cv2, "resize");
+    st->cv2_cvtColor = attr_or_null(cv2, "cvtColor");
+    st->cv2_dct = attr_or_null(cv2, "dct");
+    st->cv2_grey_code = attr_or_null(cv2, "COLOR_BGR2GRAY");
+    st->np_float32 = attr_or_null(st->numpy, "float32");
+    st->ndarray = attr_or_null(st->numpy, "ndarray");
+    st->hash_sizes = PyDict_New();
+    if (!st->hash_sizes) raise_current();
+    st->scaling_hint = static_cast<int>(Scaling::VectorAll);
+}
+
+Ref fast_phash(const Ctx& c, PyObject* img) {
+    ModuleState* st = c.st;
+    if (!originals_in_place(c) || Py_TYPE(img) != reinterpret_cast<PyTypeObject*>(st->ndarray))
+        return count(st, kNotApplicable);
+    Ref hold = Ref::borrow(img);
+    Py_buffer view;
+    if (PyObject_GetBuffer(img, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return count(st, kNotApplicable);
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const char* fmt = view.format ? view.format : "B";
+    const bool packed_bgr = view.itemsize == 1 && std::strcmp(fmt, "B") == 0 && view.ndim == 3 &&
+                            view.shape[2] == 3 && view.strides[2] == 1 && view.strides[1] == 3 &&
+                            view.shape[0] >= 1 && view.shape[1] >= 1 && view.shape[0] < (1 << 30) &&
+                            view.shape[1] < (1 << 30) && view.strides[0] >= 3 * view.shape[1];
+    if (!packed_bgr) return count(st, kNotApplicable);
+    const Py_ssize_t rows = view.shape[0], cols = view.shape[1];
+
+    int scaling = scaling_for(st, rows, cols);
+    if (scaling == -2 || st->grey_variant < 2) return count(st, kNotApplicable);
+    std::uint8_t scaled[core::kScaledBytes];
+    Path path = kNative;
+    if (scaling >= 0) {
+        BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
+                    static_cast<int>(cols)};
+        if (!core::scale_to_50(src, static_cast<Scaling>(scaling), scaled)) return count(st, kNotApplicable);
+    } else {
+        Ref out = call(st->cv2_resize, img, st->size50);
+        if (!read_u8(out.get(), core::kSide, core::kSide, 3, scaled)) return count(st, kNotApplicable);
+        path = kOpenCvScaling;
+    }
+    std::uint8_t grey[core::kGreyPixels];
+    core::bgr_to_grey(scaled, core::kGreyPixels, static_cast<Grey>(st->grey_variant - 2), grey);
+    char hex[core::kHashLength];
+    if (core::hash_grey_50(grey, hex) != core::BlockOutcome::Hashed) return count(st, kNearMean);
+    ++st->hash_counts[path];
+    return Ref::steal(PyUnicode_FromStringAndSize(hex, static_cast<Py_ssize_t>(core::kHashLength)));
+}
+
+PyObject* hash_path_counts(ModuleState* st) {
+    return Py_BuildValue("{sKsKsKsK}", "native", st->hash_counts[kNative], "opencv_scaling",
+                         st->hash_counts[kOpenCvScaling], "near_mean", st->hash_counts[kNearMean], "not_applicable",
+                         st->hash_counts[kNotApplicable]);
+}
+
+}  // namespace rm

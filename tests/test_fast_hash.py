@@ -1,0 +1,99 @@
+"""The native hash path must give exactly the OpenCV sequence's text, and step aside
+whenever a name it stands in for has been rebound or the picture is not one it handles."""
+import json
+import os
+import platform
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+import reference
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def test_hundred_thousand_crops_hash_exactly_as_opencv():
+    crops = int(os.environ.get("RM_SWEEP_CROPS", "100000"))
+    env = dict(os.environ, RM_HASH_STATS="1")
+    run = subprocess.run([sys.executable, os.path.join(HERE, "crop_sweep.py"), str(crops)], env=env,
+                         capture_output=True, text=True, timeout=3600)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout.strip().splitlines()[-1])
+    print(out)
+    assert out["crops"] == crops and out["mismatches"] == 0, out["first"]
+    paths = out["paths"]
+    assert sum(paths.values()) == crops
+    # Where the installed OpenCV is known to match, the native path must really run; other
+    # builds may keep their own steps (still exact, only slower).
+    if platform.machine() in ("x86_64", "AMD64"):
+        assert paths["not_applicable"] == 0
+        assert paths["native"] >= 0.9 * crops
+
+
+class Spy:
+    """Wraps one callable and counts its calls."""
+
+    def __init__(self, fn):
+        self.fn, self.calls = fn, 0
+
+    def __call__(self, *a, **k):
+        self.calls += 1
+        return self.fn(*a, **k)
+
+
+@pytest.mark.parametrize("owner,name", [("cv2", "resize"), ("cv2", "cvtColor"), ("cv2", "dct"),
+                                        ("np", "float32")])
+def test_rebound_function_is_called(mod, rm, monkeypatch, owner, name):
+    img = np.random.default_rng(1).integers(0, 256, (70, 90, 3), dtype=np.uint8)
+    expected = reference.RecognitionMode().phash(img)
+    target = cv2 if owner == "cv2" else np
+    spy = Spy(getattr(target, name))
+    monkeypatch.setattr(target, name, spy)
+    assert rm.phash(img) == expected
+    assert spy.calls == 1
+
+
+def test_rebound_grey_code_is_used(mod, rm, monkeypatch):
+    img = np.random.default_rng(2).integers(0, 256, (40, 60, 3), dtype=np.uint8)
+    img[:, :30] = (0, 0, 255)
+    before = rm.phash(img)
+    monkeypatch.setattr(cv2, "COLOR_BGR2GRAY", cv2.COLOR_RGB2GRAY)
+    assert rm.phash(img) == reference.RecognitionMode().phash(img) != before
+
+
+def test_rebound_numpy_name_is_used(mod, rm, monkeypatch):
+    calls = []
+
+    class NumpySpy:
+        def __getattr__(self, name):
+            calls.append(name)
+            return getattr(np, name)
+
+    monkeypatch.setattr(mod, "np", NumpySpy())
+    img = np.full((30, 30, 3), 77, np.uint8)
+    assert rm.phash(img) == reference.RecognitionMode().phash(img)
+    assert "float32" in calls
+
+
+class Sub(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("make", [
+    lambda f: f.astype(np.uint16) * 200,
+    lambda f: f.astype(np.float32) / 3,
+    lambda f: np.concatenate([f, f[..., :1]], axis=2),
+    lambda f: f.view(Sub),
+    lambda f: f[::-1, ::-1],
+    lambda f: f[:, ::2],
+    lambda f: np.asfortranarray(f),
+    lambda f: np.broadcast_to(f[:1], f.shape),
+], ids=["u16", "f32", "4ch", "subclass", "negative-strides", "column-step", "fortran", "broadcast"])
+def test_other_layouts_match_opencv(rm, make):
+    frame = np.random.default_rng(3).integers(0, 256, (120, 90, 3), dtype=np.uint8)
+    frame[30:60, 20:50] = (255, 0, 128)
+    img = make(frame)
+    assert rm.phash(img) == reference.RecognitionMode().phash(img)
