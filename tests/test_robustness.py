@@ -222,7 +222,9 @@ entry = st.fixed_dictionaries(
     optional={"behavior_number": corrupt(good_number), "alarm_info_dict": corrupt(good_info),
               "alarm_info": st.just("")})
 document = corrupt(st.fixed_dictionaries({"alarmBehavior": corrupt(st.lists(corrupt(entry), max_size=3))},
-                                         optional={"extra": st.just([1, {"k": "v"}])}))
+                                         # a new list per example: documents() may plant a
+                                         # Tripwire in it, and a shared one would carry that on
+                                         optional={"extra": st.builds(lambda: [1, {"k": "v"}])}))
 
 
 def _dict_slots(root):
