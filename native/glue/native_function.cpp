@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "pyops.hpp"
 #include "structmember.h"
