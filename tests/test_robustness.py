@@ -326,7 +326,7 @@ def instance(state):
 # OpenCV's bindings leave an OverflowError set for integers beyond 64 bits (phash(2**63)),
 # which CPython reports as a SystemError naming the OpenCV function: an OpenCV error that
 # reaches the caller unchanged, not one of ours.
-OPENCV_SYSTEM_ERROR = re.compile(r"<built-in function (resize|cvtColor|dct)> returned a result with an error set$")
+OPENCV_SYSTEM_ERROR = re.compile(r"<built-in function (resize|cvtColor|dct)> returned a result with an (error|exception) set$")
 
 
 def attempt(fn, *args):
