@@ -173,6 +173,10 @@ def _bad_calls(params):
         ("unbound-no-self", False, [], {}),
         ("self-twice", False, ["obj"], {"self": "obj"}),
         ("upper-case-name", True, [], dict((nm.upper(), 1) for nm in names) or {"SELF": 1}),
+        # near misses: from 3.13 on the message suggests the closest name, byte-wise in UTF-8
+        ("near-keyword", True, filler[:-1], {(names or ["self"])[-1].capitalize() + "_": 1}),
+        ("non-ascii-keyword", True, filler, {"s\u00e9lf": 1}),
+        ("surrogate-keyword", True, filler, {"s\udce9lf": 1}),
     ]
     if n:
         calls += [

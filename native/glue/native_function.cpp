@@ -1,8 +1,12 @@
 #include "native_function.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "pyops.hpp"
 #include "structmember.h"
@@ -98,6 +102,89 @@ private:
     bool entered_ = false;
 };
 
+#if PY_VERSION_HEX >= 0x030D0000
+// From 3.13 on, Python ends this error with the closest parameter name, if any is close:
+// an edit distance over the UTF-8 bytes where a case flip costs 1 and any other edit 2,
+// within a third of the characters involved, common prefix and suffix trimmed first.
+constexpr Py_ssize_t kMoveCost = 2;
+constexpr size_t kMaxSuggestLength = 40;
+
+Py_ssize_t substitution_cost(unsigned char a, unsigned char b) {
+    if ((a & 31) != (b & 31)) return kMoveCost;
+    if (a == b) return 0;
+    if (a >= 'A' && a <= 'Z') a += 'a' - 'A';
+    if (b >= 'A' && b <= 'Z') b += 'a' - 'A';
+    return a == b ? 1 : kMoveCost;
+}
+
+Py_ssize_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+    while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
+    while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+    if (a_size == 0 || b_size == 0) return static_cast<Py_ssize_t>((a_size + b_size) * kMoveCost);
+    if (a_size > kMaxSuggestLength || b_size > kMaxSuggestLength) return static_cast<Py_ssize_t>(max_cost + 1);
+    if (b_size < a_size) {
+        std::swap(a, b);
+        std::swap(a_size, b_size);
+    }
+    if ((b_size - a_size) * kMoveCost > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+    size_t row[kMaxSuggestLength];
+    for (size_t i = 0; i < a_size; ++i) row[i] = (i + 1) * kMoveCost;
+    size_t result = 0;
+    for (size_t bi = 0; bi < b_size; ++bi) {
+        size_t diagonal = result = bi * kMoveCost;
+        size_t minimum = SIZE_MAX;
+        for (size_t ai = 0; ai < a_size; ++ai) {
+            size_t substitute = diagonal + substitution_cost(b[bi], a[ai]);
+            diagonal = row[ai];
+            result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
+            row[ai] = result;
+            minimum = std::min(minimum, result);
+        }
+        if (minimum > max_cost) return static_cast<Py_ssize_t>(max_cost + 1);
+    }
+    return static_cast<Py_ssize_t>(result);
+}
+
+// The parameter name Python would suggest for an unknown keyword, or nullptr.
+const char* closest_parameter(const MethodDef* d, PyObject* key) {
+    Py_ssize_t key_size;
+    const char* key_utf8 = PyUnicode_AsUTF8AndSize(key, &key_size);
+    if (!key_utf8) {  // lone surrogates: Python offers nothing either
+        PyErr_Clear();
+        return nullptr;
+    }
+    const char* best = nullptr;
+    Py_ssize_t best_distance = PY_SSIZE_T_MAX;
+    for (int i = 0; i < d->nargs; ++i) {
+        const char* name = d->argnames[i];
+        Py_ssize_t name_size = static_cast<Py_ssize_t>(std::strlen(name));
+        if (name_size == key_size && std::memcmp(name, key_utf8, name_size) == 0) continue;
+        Py_ssize_t max_distance = std::min((key_size + name_size + 3) * kMoveCost / 6, best_distance - 1);
+        if (max_distance < 0) continue;
+        Py_ssize_t distance = edit_distance(key_utf8, static_cast<size_t>(key_size), name,
+                                            static_cast<size_t>(name_size), static_cast<size_t>(max_distance));
+        if (distance > max_distance) continue;
+        if (!best || distance < best_distance) {
+            best = name;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+#endif
+
+void raise_unexpected_keyword(const NativeFunction* f, PyObject* key) {
+    std::string name = display_name(f);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (const char* hint = closest_parameter(f->def, key)) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'. Did you mean '%s'?",
+                     name.c_str(), key, hint);
+        return;
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", name.c_str(), key);
+}
+
 PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     NativeFunction* f = as_fn(callable);
     const MethodDef* d = f->def;
@@ -125,8 +212,7 @@ PyObject* nf_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                 }
             }
             if (slot < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             display_name(f).c_str(), key);
+                raise_unexpected_keyword(f, key);
                 return nullptr;
             }
             if (argv[slot]) {

@@ -1,7 +1,8 @@
 """Tuning parameters of the recognition-mode stage.
 
 Each value has a default below and can be overridden without editing code through an
-environment variable, read once when this module is first imported:
+environment variable, read and checked once when this module is first imported (a value
+out of range stops the import with a ValueError naming the variable):
 
     RM_IOU_THRESHOLD      -> HYPER_PARA.iou_threshold
     RM_PIX_IOU_THRESHOLD  -> HYPER_PARA.pix_iou_threshold
@@ -10,22 +11,36 @@ environment variable, read once when this module is first imported:
 ``iou_threshold`` is the least overlap (intersection over union) between a tracked target's
 last box and a new box for the two to be the same target. ``pix_iou_threshold`` is the least
 overlap between a target's current box and the box where it settled for the target to count
-as still. ``move_threshold`` is the least hash distance (0..100) between a region's picture
-in two consecutive frames that counts as a change; below it the region's alarm is dropped.
+as still; both are ratios from 0 to 1. ``move_threshold`` is the least hash distance (a
+whole number from 0 to 100) between a region's picture in two consecutive frames that
+counts as a change; below it the region's alarm is dropped.
 """
+import math
 import os
 
 __all__ = ["HYPER_PARA", "HyperParameters"]
 
 
-def _env_number(name, default, kind):
+def _env_setting(name, default, kind, low, high):
+    """The value of environment variable ``name`` (``default`` when unset or blank).
+
+    A bad value stops the import here, naming the variable, instead of surfacing as an
+    odd error on the first frame that uses it.
+    """
     raw = os.environ.get(name)
     if raw is None or raw.strip() == "":
         return default
+    if kind is int:
+        allowed = "a whole number from %d to %d (a hash distance runs 0..100)" % (low, high)
+    else:
+        allowed = "a finite number from %g to %g" % (low, high)
     try:
-        return kind(raw)
+        value = kind(raw)
     except ValueError:
-        raise ValueError("%s must be a %s, got %r" % (name, kind.__name__, raw)) from None
+        value = None
+    if value is None or not math.isfinite(value) or not low <= value <= high:
+        raise ValueError("%s must be %s, got %r" % (name, allowed, raw))
+    return value
 
 
 class HyperParameters:
@@ -46,7 +61,7 @@ DEFAULT_PIX_IOU_THRESHOLD = 0.75
 DEFAULT_MOVE_THRESHOLD = 9
 
 HYPER_PARA = HyperParameters(
-    iou_threshold=_env_number("RM_IOU_THRESHOLD", DEFAULT_IOU_THRESHOLD, float),
-    pix_iou_threshold=_env_number("RM_PIX_IOU_THRESHOLD", DEFAULT_PIX_IOU_THRESHOLD, float),
-    move_threshold=_env_number("RM_MOVE_THRESHOLD", DEFAULT_MOVE_THRESHOLD, int),
+    iou_threshold=_env_setting("RM_IOU_THRESHOLD", DEFAULT_IOU_THRESHOLD, float, 0, 1),
+    pix_iou_threshold=_env_setting("RM_PIX_IOU_THRESHOLD", DEFAULT_PIX_IOU_THRESHOLD, float, 0, 1),
+    move_threshold=_env_setting("RM_MOVE_THRESHOLD", DEFAULT_MOVE_THRESHOLD, int, 0, 100),
 )
