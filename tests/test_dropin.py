@@ -85,7 +85,9 @@ kept = lambda d: [r["roi_name"] for e in d["alarmBehavior"] for r in e["result"]
 frames = []
 frames.append(kept(rm.main(None, "cam", doc(), "TargetRadius")))  # new targets: kept
 out["stamp"] = rm.refresh_time["cam"][7]
-frames.append(kept(rm.main(None, "cam", doc(), "TargetRadius")))  # still: dropped
+for _ in range(getattr(sys.modules[m.TargetRadius.__module__], "OBSERVE_FRAMES", 2) - 1):
+    last = kept(rm.main(None, "cam", doc(), "TargetRadius"))
+frames.append(last)                                                # watched long enough, still: dropped
 clock.NOW[0] += 600                                                # the host's clock runs out
 frames.append(kept(rm.main(None, "cam", doc(), "TargetRadius")))
 out["trackers_after_refresh"] = len(rm.dev_id["cam"])
