@@ -20,11 +20,11 @@ REF=$CACHE/x86_64-venv
 MIRROR=${RM_CI_MIRROR:-http://deb.debian.org/debian}
 HOST_PY=${RM_CI_HOST_PYTHON:-python3}
 # What the tree holds; a change here rebuilds the tree.
-DEBS="g++ make cmake python3 python3-dev python3-venv python3-distutils ca-certificates"
+DEBS="g++ make ccache cmake python3 python3-dev python3-venv python3-distutils ca-certificates"
 # Wheels for the tree's CPython 3.9 (pip judges markers by the host's Python, so the
 # back-ports pytest needs on 3.9 are named here).
 PYPI="numpy opencv-python-headless pytest hypothesis exceptiongroup tomli scikit-build-core pybind11>=3.0"
-STAMP_TEXT="tree-v1 bullseye arm64 mirror=$MIRROR debs=$DEBS pypi=$PYPI"
+STAMP_TEXT="tree-v2 bullseye arm64 mirror=$MIRROR debs=$DEBS pypi=$PYPI"
 
 t0=$SECONDS
 log() { echo "aarch64: [$((SECONDS - t0)) s] $*"; }
@@ -50,10 +50,12 @@ register_binfmt() {
 }
 
 # Run a command inside the tree in a private mount namespace: the mounts go away with it,
-# and concurrent runs do not see each other's.
+# and concurrent runs do not see each other's. This run's work directory appears as /build
+# (one fixed path, so the compiler cache hits across runs).
 in_tree() {
     unshare --mount --propagation private -- /bin/sh -c '
-        tree=$1; shift
+        tree=$1 work=$2; shift 2
+        [ -z "$work" ] || mount --bind "$work" "$tree/build"
         mount -t proc proc "$tree/proc"
         mount --rbind /dev "$tree/dev"
         mount -t tmpfs -o mode=1777 tmpfs "$tree/dev/shm"
@@ -61,7 +63,7 @@ in_tree() {
         exec chroot "$tree" /usr/bin/env -i HOME=/root LC_ALL=C.UTF-8 \
             PATH=/opt/venv/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$@"
-    ' in_tree "$TREE" "$@"
+    ' in_tree "$TREE" "${work:-}" "$@"
 }
 
 make_tree() {
@@ -80,7 +82,7 @@ make_tree() {
         --platform manylinux2014_aarch64 --python-version 3.9 --implementation cp \
         --abi cp39 pip $PYPI
     log "venv in the tree"
-    mkdir -p "$tmp/wheels"
+    mkdir -p "$tmp/wheels" "$tmp/build"
     cp "$WHEELS.new"/*.whl "$tmp/wheels/"
     local save=$TREE
     TREE=$tmp
@@ -141,16 +143,18 @@ copy_checkout() {
 # The self-test minus its timing lines.
 untimed() { grep -v '^总耗时：' "$1"; }
 
-work=$(mktemp -d "$TREE/tmp/rm-ci.XXXXXX")
+work=$(mktemp -d /tmp/rm-ci-aarch64.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-w=/tmp/${work##*/}   # the same directory seen from inside the tree
+w=/build   # $work seen from inside the tree
 copy_checkout "$work/src"
 
 log "building inside the tree ($(chroot "$TREE" g++ --version | head -n 1))"
 in_tree /bin/sh -ec "cd $w/src
+    export CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=300M CMAKE_CXX_COMPILER_LAUNCHER=ccache
     CMAKE_BUILD_PARALLEL_LEVEL=2 python -m pip wheel -q --no-build-isolation --no-deps --no-index -w $w/dist .
     python -m pip install -q --no-deps --no-index --target $w/site $w/dist/*.whl"
 ls "$work"/dist
+in_tree /usr/bin/env CCACHE_DIR=/var/cache/ccache ccache -s | grep -i 'hits\|misses' || true
 
 log "self-test on aarch64"
 in_tree /bin/sh -ec "cd $w && PYTHONPATH=$w/site python -c 'import platform; assert platform.machine() == \"aarch64\"'
@@ -159,7 +163,7 @@ in_tree /bin/sh -ec "cd $w && PYTHONPATH=$w/site python -c 'import platform; ass
 
 log "test suite on aarch64 (python $(chroot "$TREE" /opt/venv/bin/python -c 'import sys; print(sys.version.split()[0])'))"
 rc=0
-in_tree /bin/sh -ec "cd $w/src && PYTHONPATH=$w/site python -m pytest -q -p no:cacheprovider" || rc=$?
+in_tree /bin/sh -ec "cd $w/src && PYTHONPATH=$w/site python -m pytest -q -p no:cacheprovider --durations=25" || rc=$?
 [ "$rc" -eq 0 ] || { echo "aarch64: test suite failed with exit code $rc" >&2; exit 1; }
 
 log "x86_64 reference build of the self-test"
