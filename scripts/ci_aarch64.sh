@@ -104,28 +104,37 @@ make_tree() {
     mv "$WHEELS.new" "$WHEELS"
 }
 
+# Host-side venv for the x86_64 reference run of the self-test.
+ref_stamp() { echo "ref-v1 $("$HOST_PY" -c 'import sys; print(sys.version.split()[0])') pypi=$PYPI"; }
+make_ref() {
+    log "x86_64 reference venv"
+    rm -rf "$REF"
+    "$HOST_PY" -m venv "$REF"
+    # shellcheck disable=SC2086
+    "$REF/bin/python" -m pip install -q $PYPI
+    ref_stamp >"$REF/rm-ci.stamp"
+}
+
+tree_current() { [ "$(head -n 1 "$TREE/rm-ci.stamp" 2>/dev/null)" = "$STAMP_TEXT" ]; }
+
+# A shared hold on the lock while this run uses the tree, so no other run replaces it
+# meanwhile; an exclusive one only to (re)make it.
 ensure_tree() {
     mkdir -p "$CACHE"
     exec 9>"$CACHE/lock"
-    flock 9
-    if [ -f "$TREE/rm-ci.stamp" ] && [ "$(head -n 1 "$TREE/rm-ci.stamp")" = "$STAMP_TEXT" ]; then
+    flock -s 9
+    if tree_current; then
         log "reusing the cached tree $TREE"
     else
-        make_tree
+        flock -x 9
+        tree_current || make_tree
+        flock -s 9
     fi
-    # Host-side venv for the x86_64 reference run of the self-test.
-    local ref_stamp
-    ref_stamp="ref-v1 $("$HOST_PY" -c 'import sys; print(sys.version.split()[0])') pypi=$PYPI"
-    if [ "$(head -n 1 "$REF/rm-ci.stamp" 2>/dev/null)" != "$ref_stamp" ]; then
-        log "x86_64 reference venv"
-        rm -rf "$REF"
-        "$HOST_PY" -m venv "$REF"
-        # shellcheck disable=SC2086
-        "$REF/bin/python" -m pip install -q $PYPI
-        echo "$ref_stamp" >"$REF/rm-ci.stamp"
+    if [ "$(head -n 1 "$REF/rm-ci.stamp" 2>/dev/null)" != "$(ref_stamp)" ]; then
+        flock -x 9
+        [ "$(head -n 1 "$REF/rm-ci.stamp" 2>/dev/null)" = "$(ref_stamp)" ] || make_ref
+        flock -s 9
     fi
-    # Keep a shared hold while this run uses the tree, so no other run replaces it meanwhile.
-    flock -s 9
 }
 
 register_binfmt
