@@ -51,6 +51,35 @@ def test_iou(a, b, expected):
     assert utils.iou(b, a) == pytest.approx(expected)
 
 
+def plain_iou(a, b):
+    """The overlap in plain double arithmetic, one rounding per operation."""
+    w = min(a[2], b[2]) - max(a[0], b[0])
+    h = min(a[3], b[3]) - max(a[1], b[1])
+    if not (w > 0 and h > 0):
+        return 0.0
+    inter = w * h
+    uni = (a[2] - a[0]) * (a[3] - a[1]) + (b[2] - b[0]) * (b[3] - b[1]) - inter
+    return min(1.0, inter / uni) if uni > 0 else 0.0
+
+
+def test_iou_is_exact_on_fractional_boxes():
+    # A compiler that fuses the area sums into a multiply-add (aarch64 does by default)
+    # moves some results by one ulp, which flips pairs sitting at a threshold and makes
+    # decisions differ between machines. Integer boxes never show it.
+    rng = np.random.default_rng(11)
+    off = []
+    for _ in range(400):
+        l, t = rng.uniform(0, 500, 2).round(3)
+        w, h = rng.uniform(1, 200, 2).round(3)
+        a = [l, t, l + w, t + h]
+        dl, dt, dw, dh = rng.uniform(-0.6, 0.6, 4) * [w, h, w, h]
+        b = [l + dl, t + dt, l + dl + w + dw, t + dt + h + dh]
+        a, b = [float(v) for v in a], [float(v) for v in b]
+        if not (utils.iou(a, b) == utils.iou(b, a) == plain_iou(a, b)):
+            off.append((a, b))
+    assert off == []
+
+
 # --- assignment --------------------------------------------------------------------------
 
 def total(matrix, pairs):
