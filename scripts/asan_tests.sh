@@ -7,7 +7,7 @@
 # Environment:
 #   PYTHON      interpreter to build for (default: python)
 #   ASAN_VENV   virtualenv to use/create (default: /tmp/asan-venv-<python version>)
-#   BUILD_DIR   scikit-build build directory (default: /tmp/build-asan-<python version>)
+#   BUILD_DIR   scikit-build build directory (default: /tmp/build-asan-<python version>-<checkout>)
 #   SKIP_BUILD  set to 1 to rerun the tests without rebuilding
 set -euo pipefail
 
@@ -15,7 +15,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON="${PYTHON:-python}"
 pyver="$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 ASAN_VENV="${ASAN_VENV:-/tmp/asan-venv-$pyver}"
-BUILD_DIR="${BUILD_DIR:-/tmp/build-asan-$pyver}"
+# One per checkout: CMake refuses a build directory made for another source tree.
+BUILD_DIR="${BUILD_DIR:-/tmp/build-asan-$pyver-$(printf %s "$here" | cksum | cut -d" " -f1)}"
 
 asan_rt="$(gcc -print-file-name=libasan.so)"
 if [[ ! -e "$asan_rt" ]]; then
