@@ -20,7 +20,7 @@ def load(env):
 
 
 @pytest.mark.parametrize("env, expected", [
-    ({}, (0.3, 0.75, 6)),
+    ({}, (0.3, 0.75, 9)),
     ({IOU: "0", PIX: "1", MOVE: "100"}, (0.0, 1.0, 100)),
     ({IOU: " 1e-1 ", PIX: "", MOVE: "0"}, (0.1, 0.75, 0)),
 ])
