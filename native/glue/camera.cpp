@@ -102,6 +102,7 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
                 list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
             }
         } else {
+            state_list = Ref();  // let go of it as soon as before: reading it may have made it
             for (Py_ssize_t i = 0; i < n; ++i) {
                 Ref pos = new_int(i);
                 if (contains(del_list.get(), pos.get())) continue;
