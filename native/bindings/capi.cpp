@@ -1,6 +1,7 @@
 #include "capi.hpp"
 
 #include <new>
+#include <type_traits>
 
 namespace rm::bind {
 
