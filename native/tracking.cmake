@@ -17,7 +17,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   target_compile_options(rm_track PRIVATE -Wall -Wextra -ffp-contract=off)
 endif()
 
-add_library(rm_track_convert STATIC ${RM_TRACK_DIR}/bindings/convert.cpp)
+add_library(rm_track_convert STATIC ${RM_TRACK_DIR}/bindings/convert.cpp ${RM_TRACK_DIR}/bindings/capi.cpp)
 target_link_libraries(rm_track_convert PUBLIC rm_track pybind11::pybind11)
 target_include_directories(rm_track_convert PUBLIC ${RM_TRACK_DIR}/bindings)
 

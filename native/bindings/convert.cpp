@@ -17,9 +17,11 @@ bool is_text(py::handle v) {
 double to_real(py::handle v, const char* what) {
     PyObject* o = v.ptr();
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
-    if (is_text(v) || PyComplex_Check(o) || !PyNumber_Check(o))
+    const bool exact_int = PyLong_CheckExact(o);
+    if (!exact_int && (is_text(v) || PyComplex_Check(o) || !PyNumber_Check(o)))
         throw py::type_error(std::string(what) + " must be a real number, not " + type_name(v));
-    const double d = PyFloat_AsDouble(o);
+    // An exact int converts as int.__float__ would, without making the float object.
+    const double d = exact_int ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
     if (d == -1.0 && PyErr_Occurred()) {
         // Only the conversion's own refusals are reworded; anything else the caller's
         // __float__/__index__ raised (MemoryError, KeyboardInterrupt, ...) goes out as it is.
@@ -36,18 +38,13 @@ double to_real(py::handle v, const char* what) {
     return d;
 }
 
-track::Box to_box(py::handle v, const char* what) {
-    if (is_text(v) || !PySequence_Check(v.ptr()))
-        throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));
-    // Items of a list may run code while converting (__float__) that changes the list.
-    const py::tuple items = PyTuple_CheckExact(v.ptr()) ? py::reinterpret_borrow<py::tuple>(v) : to_tuple(v, what);
-    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
-    if (n != 4)
-        throw py::value_error(std::string(what) + " must have four values (left, top, right, bottom), got " +
-                              std::to_string(n));
+namespace {
+
+// The four values of a box, items held by the caller.
+track::Box checked_box(PyObject* const* items, const char* what) {
     double x[4];
     for (Py_ssize_t k = 0; k < 4; ++k) {
-        x[k] = to_real(PyTuple_GET_ITEM(items.ptr(), k), what);
+        x[k] = to_real(items[k], what);
         if (!std::isfinite(x[k])) throw py::value_error(std::string(what) + " values must be finite");
     }
     const track::Box b{x[0], x[1], x[2], x[3]};
@@ -55,6 +52,28 @@ track::Box to_box(py::handle v, const char* what) {
         throw py::value_error(std::string(what) + " must have right >= left and bottom >= top, got " +
                               box_repr(b));
     return b;
+}
+
+}  // namespace
+
+track::Box to_box(py::handle v, const char* what) {
+    if (is_text(v) || !PySequence_Check(v.ptr()))
+        throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));
+    PyObject* o = v.ptr();
+    if (PyList_CheckExact(o) && PyList_GET_SIZE(o) == 4) {
+        // Exact ints and floats run no code while converting, so the list can be read in place.
+        PyObject* const* it = reinterpret_cast<PyListObject*>(o)->ob_item;
+        bool plain = true;
+        for (int k = 0; k < 4 && plain; ++k) plain = PyFloat_CheckExact(it[k]) || PyLong_CheckExact(it[k]);
+        if (plain) return checked_box(it, what);
+    }
+    // Items of a list may run code while converting (__float__) that changes the list.
+    const py::tuple items = PyTuple_CheckExact(v.ptr()) ? py::reinterpret_borrow<py::tuple>(v) : to_tuple(v, what);
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+    if (n != 4)
+        throw py::value_error(std::string(what) + " must have four values (left, top, right, bottom), got " +
+                              std::to_string(n));
+    return checked_box(reinterpret_cast<PyTupleObject*>(items.ptr())->ob_item, what);
 }
 
 double to_threshold(py::handle v, const char* what) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "assignment.hpp"
+#include "capi.hpp"
 #include "convert.hpp"
 #include "tracker.hpp"
 
@@ -75,15 +76,44 @@ TargetRadius make_target(py::handle mea, py::handle cls, py::handle iou_thr, py:
                         std::move(label)};
 }
 
+// Class labels as small ids. A frame has few distinct labels (one per behaviour, as a
+// rule), so a short list is searched first; a hash map takes over past kFew of them.
+class LabelIds {
+  public:
+    int id(std::string_view s) {
+        if (many_.empty()) {
+            for (std::size_t i = 0; i < few_.size(); ++i)
+                if (few_[i] == s) return static_cast<int>(i);
+            if (few_.size() < kFew) {
+                few_.push_back(s);
+                return static_cast<int>(few_.size() - 1);
+            }
+            for (std::size_t i = 0; i < few_.size(); ++i) many_.emplace(few_[i], static_cast<int>(i));
+        }
+        return many_.emplace(s, static_cast<int>(many_.size())).first->second;
+    }
+    int find(std::string_view s) const {
+        if (many_.empty()) {
+            for (std::size_t i = 0; i < few_.size(); ++i)
+                if (few_[i] == s) return static_cast<int>(i);
+            return -1;
+        }
+        const auto it = many_.find(s);
+        return it == many_.end() ? -1 : it->second;
+    }
+
+  private:
+    static constexpr std::size_t kFew = 8;
+    std::vector<std::string_view> few_;
+    std::unordered_map<std::string_view, int> many_;
+};
+
 // Returns (unmatch_list, static_list, del_list): positions of the new measurements, the
 // still targets themselves, positions of the targets that left. Nothing is changed
-// unless every argument converts.
-py::tuple association(py::handle state_list, py::handle mea_list, py::handle classes) {
-    const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
-    const py::tuple meas_seq = bind::to_tuple(mea_list, "mea_list");
-    const py::tuple cls_seq = bind::to_tuple(classes, "classes");
+// unless every argument converts. measure(j) gives the j-th of the m measurements.
+template <class Measure>
+py::tuple associate(const py::tuple& targets_seq, Py_ssize_t m, Measure&& measure, const py::tuple& cls_seq) {
     const Py_ssize_t n = PyTuple_GET_SIZE(targets_seq.ptr());
-    const Py_ssize_t m = PyTuple_GET_SIZE(meas_seq.ptr());
     if (PyTuple_GET_SIZE(cls_seq.ptr()) != m)
         throw py::value_error("classes must have one label per measurement: " + std::to_string(m) +
                               " measurements, " + std::to_string(PyTuple_GET_SIZE(cls_seq.ptr())) +
@@ -91,18 +121,16 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
 
     std::vector<track::Box> meas(static_cast<std::size_t>(m));
     std::vector<int> meas_cls(static_cast<std::size_t>(m));
-    std::unordered_map<std::string_view, int> ids;
+    LabelIds ids;
     for (Py_ssize_t j = 0; j < m; ++j) {
-        meas[j] = bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement");
+        meas[j] = measure(j);
         PyObject* c = PyTuple_GET_ITEM(cls_seq.ptr(), j);
         if (!PyUnicode_Check(c))
             throw py::type_error(std::string("class labels must be str, not ") + Py_TYPE(c)->tp_name);
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(c, &len);  // cached by the str, which cls_seq holds
         if (!s) throw py::error_already_set();
-        meas_cls[j] = ids.emplace(std::string_view(s, static_cast<std::size_t>(len)),
-                                  static_cast<int>(ids.size()))
-                          .first->second;
+        meas_cls[j] = ids.id(std::string_view(s, static_cast<std::size_t>(len)));
     }
 
     PyTypeObject* const target_type = reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr());
@@ -116,8 +144,7 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
                                  Py_TYPE(h.ptr())->tp_name);
         owners[i] = &target_of(h);
         targets[i] = &owners[i]->core;
-        const auto it = ids.find(owners[i]->cls);
-        target_cls[i] = it == ids.end() ? -1 : it->second;  // -1: no measurement of its class
+        target_cls[i] = ids.find(owners[i]->cls);  // -1: no measurement of its class
     }
     {
         // One target twice would be matched and updated twice.
@@ -143,6 +170,31 @@ py::tuple association(py::handle state_list, py::handle mea_list, py::handle cla
     py::list static_list = bind::list_of(still);
     py::list del_list = bind::list_of(departed);
     return bind::tuple_of({unmatch_list, static_list, del_list});
+}
+
+py::tuple association(py::handle state_list, py::handle mea_list, py::handle classes) {
+    const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
+    const py::tuple meas_seq = bind::to_tuple(mea_list, "mea_list");
+    const py::tuple cls_seq = bind::to_tuple(classes, "classes");
+    return associate(
+        targets_seq, PyTuple_GET_SIZE(meas_seq.ptr()),
+        [&](Py_ssize_t j) { return bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement"); }, cls_seq);
+}
+
+// association() for main's tracker, with the measurements as the boxes box2meas would
+// have made them into: the same steps, less converting them back.
+PyObject* capi_associate(PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes) {
+    PyObject* out = nullptr;
+    bind::translated([&] {
+        const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
+        const py::tuple cls_seq = bind::to_tuple(classes, "classes");
+        out = associate(
+                  targets_seq, m,
+                  [&](Py_ssize_t j) { return track::Box{meas[j].l, meas[j].t, meas[j].r, meas[j].b}; }, cls_seq)
+                  .release()
+                  .ptr();
+    });
+    return out;
 }
 
 // Test hook: the optimal assignment of a weight matrix as (row, col) pairs by row.
@@ -213,4 +265,8 @@ PYBIND11_MODULE(target, m) {
         });
 
     m.def("_assign", &assign, py::arg("matrix"));
+
+    const py::object cls = m.attr("TargetRadius");
+    m.attr("_capi") = bind::target_capsule(
+        rm_target_capi{RM_TRACK_CAPI_VERSION, cls.ptr(), cls.attr("association").ptr(), capi_associate});
 }

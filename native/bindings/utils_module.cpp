@@ -1,6 +1,7 @@
 // Box <-> measurement conversions and box overlap.
 #include <pybind11/pybind11.h>
 
+#include "capi.hpp"
 #include "convert.hpp"
 #include "iou.hpp"
 
@@ -11,7 +12,24 @@ namespace {
 
 // A measurement is the box itself, as a tuple of four floats: the tracker needs
 // nothing more, and a tuple prints and compares plainly.
-py::tuple box2meas(py::handle box) { return bind::box_tuple(bind::to_box(box, "box")); }
+track::Box measure(py::handle box) { return bind::to_box(box, "box"); }
+py::tuple meas_object(const track::Box& m) { return bind::box_tuple(m); }
+py::tuple box2meas(py::handle box) { return meas_object(measure(box)); }
+
+// The same two steps for main's tracker, which keeps the boxes and needs the Python
+// measurement only when it hands one to Python code.
+int capi_measure(PyObject* box, rm_box* out) {
+    return bind::translated([&] {
+        const track::Box b = measure(box);
+        *out = rm_box{b.l, b.t, b.r, b.b};
+    }) ? 0 : -1;
+}
+
+PyObject* capi_meas_object(const rm_box* m) {
+    PyObject* out = nullptr;
+    bind::translated([&] { out = meas_object(track::Box{m->l, m->t, m->r, m->b}).release().ptr(); });
+    return out;
+}
 
 // Tracked targets expose their last box as `.box`; anything else is taken as a box.
 py::list state2box(py::handle state) {
@@ -41,4 +59,6 @@ PYBIND11_MODULE(utils, m) {
         [](py::handle a, py::handle b) { return bind::real(track::iou(bind::to_box(a, "a"), bind::to_box(b, "b"))); },
         py::arg("a"), py::arg("b"),
         "Intersection over union of two boxes; 0 for boxes that only touch or have no area.");
+    m.attr("_capi") = bind::utils_capsule(
+        rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object});
 }

@@ -25,8 +25,8 @@ void Target::push(const Box& b) {
 
 Box Target::rest() const {
     Box s;
-    for (int k = 0; k < count; ++k) {
-        const Box& b = path[(head + k) % kWindowFrames].box;
+    for (int k = 0, at = head; k < count; ++k, at = at + 1 == kWindowFrames ? 0 : at + 1) {
+        const Box& b = path[at].box;
         s.l += b.l;
         s.t += b.t;
         s.r += b.r;
@@ -41,16 +41,16 @@ void Target::velocity(double& vx, double& vy) const {
     vx = vy = 0;
     if (count < 2) return;
     double st = 0, sx = 0, sy = 0;
-    for (int k = 0; k < count; ++k) {
-        const Seen& p = path[(head + k) % kWindowFrames];
+    for (int k = 0, at = head; k < count; ++k, at = at + 1 == kWindowFrames ? 0 : at + 1) {
+        const Seen& p = path[at];
         st += static_cast<double>(p.frame);
         sx += p.box.l + p.box.r;  // twice the centre: halved once at the end
         sy += p.box.t + p.box.b;
     }
     const double mt = st / count, mx = sx / count, my = sy / count;
     double stt = 0, stx = 0, sty = 0;
-    for (int k = 0; k < count; ++k) {
-        const Seen& p = path[(head + k) % kWindowFrames];
+    for (int k = 0, at = head; k < count; ++k, at = at + 1 == kWindowFrames ? 0 : at + 1) {
+        const Seen& p = path[at];
         const double dt = static_cast<double>(p.frame) - mt;
         const double dx = (p.box.l + p.box.r) - mx;
         const double dy = (p.box.t + p.box.b) - my;
@@ -65,8 +65,8 @@ void Target::velocity(double& vx, double& vy) const {
 }
 
 Box Target::predicted() const {
-    double vx, vy;
-    velocity(vx, vy);
+    double vx = known_vx, vy = known_vy;
+    if (!velocity_known) velocity(vx, vy);
     const double ahead = static_cast<double>(frame + 1 - path[(head + count - 1) % kWindowFrames].frame);
     const double dx = vx * ahead, dy = vy * ahead;
     return {last.l + dx, last.t + dy, last.r + dx, last.b + dy};
@@ -84,12 +84,17 @@ void Target::observe(const Box& m) {
     if (seen < kObserveFrames) ++seen;
     last = m;
     push(m);
+    velocity_known = false;
     still = false;
     if (seen < kObserveFrames) return;
     const Box r = rest();
     if (!(iou(m, r) >= pix_thr)) return;
     double vx, vy;
     velocity(vx, vy);
+    // The path stays as it is until the next match, so the next predicted() can reuse it.
+    known_vx = vx;
+    known_vy = vy;
+    velocity_known = true;
     const double xx = vx * vx, yy = vy * vy;
     const double speed2 = xx + yy;
     const double limit = (r.b - r.t) * kStillSpeedPerMille / 1000;

@@ -54,6 +54,9 @@ struct Target {
     // The last matched frames, oldest first from `head`: a ring of up to kWindowFrames.
     std::array<Seen, kWindowFrames> path{};
     int count = 0, head = 0;
+    // velocity() of the current path, when observe() has computed it already.
+    bool velocity_known = false;
+    double known_vx = 0, known_vy = 0;
 
   private:
     void push(const Box& b);

@@ -1,4 +1,7 @@
 // Camera: the tracker of one region stream, driving the tracking components.
+#include <vector>
+
+#include "../bindings/track_capi.h"
 #include "classes.hpp"
 #include "pyops.hpp"
 
@@ -10,25 +13,77 @@ PyObject* camera_init(Ctx& c, PyObject* const* a) {
     Py_RETURN_NONE;
 }
 
+// The tracking modules' entry points while the capsule is the one kept at load; null
+// otherwise. The caller holds `hold` for as long as it uses the table.
+template <class Table>
+const Table* entry_points(PyObject* capsule, const char* name, Ref& hold) {
+    if (!capsule) return nullptr;
+    hold = Ref::borrow(capsule);
+    return static_cast<const Table*>(PyCapsule_GetPointer(capsule, name));
+}
+
+// Reading obj.name runs no code: the generic lookup finds nothing of that name on the
+// type, so the value comes from the instance's dict.
+bool plain_attribute(PyObject* obj, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(obj);
+    return tp->tp_getattro == PyObject_GenericGetAttr && _PyType_Lookup(tp, name) == nullptr;
+}
+
+// An exact list of exact ints: membership tests run no code.
+bool plain_positions(PyObject* list) {
+    if (!PyList_CheckExact(list)) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+        if (!PyLong_CheckExact(PyList_GET_ITEM(list, i))) return false;
+    return true;
+}
+
 PyObject* camera_run(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
     PyObject* self = a[0];
     PyObject* boxes = a[1];
     PyObject* classes = a[2];
 
-    Ref mea_list = new_list();
+    // While box2meas is the one bound at load, the measurements stay boxes: no Python
+    // object is made of them unless Python code (a rebound name) is to receive them.
+    Ref hold_utils, hold_target;
+    const rm_utils_capi* utils = entry_points<rm_utils_capi>(st->utils_capi, RM_UTILS_CAPI_NAME, hold_utils);
+    const rm_target_capi* target = entry_points<rm_target_capi>(st->target_capi, RM_TARGET_CAPI_NAME, hold_target);
+    std::vector<rm_box> meas;
+    Ref mea_list;  // the Python measurements, once there are any
+    auto materialize = [&] {
+        Ref list = new_list();
+        for (const rm_box& b : meas) list_append(list.get(), Ref::steal(utils->meas_object(&b)).get());
+        mea_list = list;
+    };
+
+    if (PyList_CheckExact(boxes)) meas.reserve(static_cast<std::size_t>(PyList_GET_SIZE(boxes)));
     for_each(boxes, [&](PyObject* box) {
         Ref convert = load_global(c, st->s_box2meas);
+        if (!mea_list && utils && convert.get() == utils->box2meas) {
+            rm_box b;
+            if (utils->measure(box, &b) < 0) raise_current();
+            meas.push_back(b);
+            return;
+        }
+        if (!mea_list) materialize();
         list_append(mea_list.get(), call(convert.get(), box).get());
     });
-    if (PyList_GET_SIZE(mea_list.get()) == 0) setattr(self, st->s_state_list, new_list().get());
+    const Py_ssize_t m = mea_list ? PyList_GET_SIZE(mea_list.get()) : static_cast<Py_ssize_t>(meas.size());
+    if (m == 0) setattr(self, st->s_state_list, new_list().get());
 
     Ref lists[3];
     {
         Ref tracker_cls = load_global(c, st->s_TargetRadius);
         Ref associate = getattr(tracker_cls.get(), st->s_association);
         Ref state_list = getattr(self, st->s_state_list);
-        unpack(call(associate.get(), state_list.get(), mea_list.get(), classes).get(), 3, lists);
+        Ref result;
+        if (!mea_list && target && tracker_cls.get() == target->type && associate.get() == target->association) {
+            result = Ref::steal(target->associate(state_list.get(), meas.data(), m, classes));
+        } else {
+            if (!mea_list) materialize();
+            result = call(associate.get(), state_list.get(), mea_list.get(), classes);
+        }
+        unpack(result.get(), 3, lists);
     }
     Ref& unmatch_list = lists[0];
     Ref& static_list = lists[1];
@@ -36,16 +91,29 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
 
     {
         Ref kept = new_list();
-        Py_ssize_t n = length(getattr(self, st->s_state_list).get());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Ref pos = new_int(i);
-            if (contains(del_list.get(), pos.get())) continue;
-            list_append(kept.get(), get_index(getattr(self, st->s_state_list).get(), i).get());
+        Ref state_list = getattr(self, st->s_state_list);
+        Py_ssize_t n = length(state_list.get());
+        if (PyList_CheckExact(state_list.get()) && plain_positions(del_list.get()) &&
+            plain_attribute(self, st->s_state_list)) {
+            // No step below runs code, so the list read once is the list read at each step.
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref pos = new_int(i);
+                if (contains(del_list.get(), pos.get())) continue;
+                list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
+            }
+        } else {
+            state_list = Ref();  // let go of it as soon as before: reading it may have made it
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Ref pos = new_int(i);
+                if (contains(del_list.get(), pos.get())) continue;
+                list_append(kept.get(), get_index(getattr(self, st->s_state_list).get(), i).get());
+            }
         }
         setattr(self, st->s_state_list, kept.get());
     }
 
     for_each(unmatch_list.get(), [&](PyObject* idx) {
+        if (!mea_list) materialize();  // TargetRadius(...) takes the Python measurement
         Ref state_list = getattr(self, st->s_state_list);
         Ref append = getattr(state_list.get(), st->s_append);
         Ref tracker_cls = load_global(c, st->s_TargetRadius);

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "../bindings/track_capi.h"
 #include "classes.hpp"
 #include "fast_phash.hpp"
 #include "pyops.hpp"
@@ -28,7 +29,8 @@ void for_each_state_slot(ModuleState* st, F&& f) {
 #undef RM_VISIT_NAME
     for (PyObject** slot : {&st->function_type, &st->numpy, &st->size50, &st->int0, &st->int100, &st->int600,
                             &st->slice0_10, &st->cv2, &st->cv2_resize, &st->cv2_cvtColor, &st->cv2_dct,
-                            &st->cv2_grey_code, &st->np_float32, &st->ndarray, &st->hash_sizes})
+                            &st->cv2_grey_code, &st->np_float32, &st->ndarray, &st->hash_sizes,
+                            &st->target_capi, &st->utils_capi})
         f(slot);
 }
 
@@ -132,6 +134,32 @@ Ref fromlist(std::initializer_list<const char*> names) {
     return t;
 }
 
+// The `_capi` capsule of a tracking module, when it is a real module that has one
+// (stand-ins without it leave the tracker on the Python calls); borrowed.
+PyObject* capsule_of(const Ctx& c, PyObject* module, const char* name) {
+    if (!PyModule_Check(module)) return nullptr;
+    PyObject* cap = PyDict_GetItemWithError(PyModule_GetDict(module), c.st->s_dunder_capi);
+    if (!cap) {
+        if (PyErr_Occurred()) raise_current();
+        return nullptr;
+    }
+    return PyCapsule_IsValid(cap, name) ? cap : nullptr;
+}
+
+void remember_tracking_entry_points(const Ctx& c, PyObject* target, PyObject* utils) {
+    ModuleState* st = c.st;
+    if (PyObject* cap = capsule_of(c, target, RM_TARGET_CAPI_NAME)) {
+        auto* t = static_cast<const rm_target_capi*>(PyCapsule_GetPointer(cap, RM_TARGET_CAPI_NAME));
+        Ref bound = load_global(c, st->s_TargetRadius);
+        if (t && t->version == RM_TRACK_CAPI_VERSION && t->type == bound.get()) st->target_capi = Py_NewRef(cap);
+    }
+    if (PyObject* cap = capsule_of(c, utils, RM_UTILS_CAPI_NAME)) {
+        auto* u = static_cast<const rm_utils_capi*>(PyCapsule_GetPointer(cap, RM_UTILS_CAPI_NAME));
+        Ref bound = load_global(c, st->s_box2meas);
+        if (u && u->version == RM_TRACK_CAPI_VERSION && u->box2meas == bound.get()) st->utils_capi = Py_NewRef(cap);
+    }
+}
+
 PyObject* hash_stats(PyObject* m, PyObject*) { return hash_path_counts(state_of(m)); }
 
 PyMethodDef hash_stats_def = {"hash_path_counts", hash_stats, METH_NOARGS,
@@ -163,6 +191,7 @@ int module_exec(PyObject* m) {
         Ref utils = do_import(c, "utils", fromlist({"box2meas", "state2box"}).get(), 1);
         bind(c, "box2meas", import_from(utils.get(), "box2meas").get());
         bind(c, "state2box", import_from(utils.get(), "state2box").get());
+        remember_tracking_entry_points(c, target.get(), utils.get());
         Ref parametar = do_import(c, "utils.parametar", fromlist({"HYPER_PARA"}).get(), 3);
         bind(c, "HYPER_PARA", import_from(parametar.get(), "HYPER_PARA").get());
         Ref base_utils = do_import(c, "utils.base_utils", fromlist({"get_current_time"}).get(), 3);

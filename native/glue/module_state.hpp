@@ -54,6 +54,7 @@ namespace rm {
     X(TargetRadius, "TargetRadius")                  \
     X(association, "association")                    \
     X(box2meas, "box2meas")                          \
+    X(dunder_capi, "_capi")                          \
     X(iou_thr, "iou_thr")                            \
     X(pix_thr, "pix_thr")                            \
     X(move_thr, "move_thr")                          \
@@ -94,6 +95,12 @@ struct ModuleState {
     int grey_variant;         // 0 not checked yet, 1 none matched, 2 + variant otherwise
     int scaling_hint;         // the scaling variant that matched last
     unsigned long long hash_counts[4];  // native, OpenCV scaling, near the mean, not applicable
+
+    // Capsules of the tracking modules' C entry points (track_capi.h), kept at load only
+    // when they stand for the TargetRadius and box2meas bound then; Camera.run takes them
+    // while the module still holds those very objects.
+    PyObject* target_capi;
+    PyObject* utils_capi;
 };
 
 // Everything a method body needs: the module's state and its namespace.
