@@ -121,15 +121,17 @@ def snapshot(root):
     return out
 
 
-def run(args, cwd):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+def run(args, cwd, own_path=False):
+    # The host's processes see only the host tree; the drop-in command itself must find our
+    # installed package, wherever PYTHONPATH put it.
+    env = {k: v for k, v in os.environ.items() if own_path or k != "PYTHONPATH"}
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     return subprocess.run(args, cwd=str(cwd), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=300)
 
 
 def drop_in(host, *options):
-    return run([sys.executable, SCRIPT, str(host)] + list(options), host)
+    return run([sys.executable, SCRIPT, str(host)] + list(options), host, own_path=True)
 
 
 def test_dropped_in_module_runs_on_the_hosts_components(tmp_path):
