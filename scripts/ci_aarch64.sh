@@ -137,6 +137,25 @@ ensure_tree() {
     fi
 }
 
+# A fresh machine lacks the emulator and debootstrap: fetch them from Debian once.
+host_packages() {
+    local missing=()
+    [ -e /usr/bin/qemu-aarch64-static ] || [ -e /usr/libexec/qemu-binfmt/aarch64-binfmt-P ] \
+        || missing+=(qemu-user-static)
+    command -v debootstrap >/dev/null 2>&1 || missing+=(debootstrap)
+    command -v update-binfmts >/dev/null 2>&1 || missing+=(binfmt-support)
+    [ "${#missing[@]}" -eq 0 ] && return 0
+    log "installing host packages: ${missing[*]}"
+    [ "$(id -u)" -eq 0 ] || { echo "aarch64: needs root to install ${missing[*]}" >&2; exit 1; }
+    export DEBIAN_FRONTEND=noninteractive
+    { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
+        >"${TMPDIR:-/tmp}/rm-ci-apt.log" 2>&1 || {
+        tail -n 30 "${TMPDIR:-/tmp}/rm-ci-apt.log" >&2
+        exit 1
+    }
+}
+
+host_packages
 register_binfmt
 ensure_tree
 [ "${1:-}" = --prepare ] && { log "tree ready"; exit 0; }
