@@ -527,9 +527,7 @@ RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
         // Every coefficient is exactly zero, equal to the mean: all bits 1.
         std::uint8_t ones[kBlockSide * kBlockSide];
         std::memset(ones, 1, sizeof ones);
-        std::string out;
-        hex_windows(ones, sizeof ones, out);
-        std::memcpy(hash100, out.data(), kHashLength);
+        hex_windows(ones, sizeof ones, hash100);
         return BlockOutcome::Hashed;
     }
     double block[kBlock * kBlock];
@@ -539,8 +537,7 @@ RM_CLONES BlockOutcome hash_grey_50(const std::uint8_t* grey, char* hash100) {
     const double margin = 2.0 * error_bound(energy) + 1e-9;
     for (double value : block)
         if (!(std::fabs(value - avg) > margin)) return BlockOutcome::NearMean;
-    std::string out = hash_from_block(block);
-    std::memcpy(hash100, out.data(), kHashLength);
+    hash_from_block(block, hash100);
     return BlockOutcome::Hashed;
 }
 

@@ -283,7 +283,10 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
     char hex[core::kHashLength];
     if (core::hash_grey_50(grey, hex) != core::BlockOutcome::Hashed) return count(st, kNearMean);
     ++st->hash_counts[path];
-    return Ref::steal(PyUnicode_FromStringAndSize(hex, static_cast<Py_ssize_t>(core::kHashLength)));
+    // Hex digits are ASCII: fill a compact string directly instead of decoding UTF-8.
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(core::kHashLength), 127));
+    std::memcpy(PyUnicode_DATA(text.get()), hex, core::kHashLength);
+    return text;
 }
 
 PyObject* hash_path_counts(ModuleState* st) {
