@@ -290,21 +290,8 @@ bool scale_rows(const BgrView& src, Scaling variant, Sink&& sink) {
         blend_rows<false>(row(r), nullptr, plan, buf[slot], nullptr);
         buf_row[slot] = r;
     };
-    // Source rows are far apart in a big frame: ask for the next output's rows one
-    // output ahead, the bytes its pixels read (column taps only move right).
-    const std::ptrdiff_t first_byte = plan.gather.ofs0[0], last_byte = plan.gather.ofs1[kSide - 1] + 2;
-    auto prefetch = [&](int r) {
-        if (find(r) >= 0) return;
-        const std::uint8_t* p = row(r);
-        for (std::ptrdiff_t b = first_byte; b < last_byte + 64; b += 64) __builtin_prefetch(p + std::min(b, last_byte));
-    };
     for (int y = 0; y < kSide; ++y) {
         const AxisTap& t = plan.row_taps[y];
-        if (y + 1 < kSide) {
-            const AxisTap& next = plan.row_taps[y + 1];
-            prefetch(next.i0);
-            if (next.i1 != next.i0) prefetch(next.i1);
-        }
         if (t.i0 != t.i1 && find(t.i0) < 0 && find(t.i1) < 0) {
             blend_rows<true>(row(t.i0), row(t.i1), plan, buf[0], buf[1]);
             buf_row[0] = t.i0, buf_row[1] = t.i1;

@@ -20,12 +20,15 @@ std::vector<std::uint8_t> threshold_bits(const double* values, std::size_t n, do
 
 std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, char* out) {
     static const char kDigits[] = "0123456789abcdef";
+    auto bit = [&](std::size_t p) { return p < nbits ? static_cast<unsigned>(bits[p]) : 0u; };
+    // The window at x, padded with zero bits past the end; a short window is that shifted down.
+    unsigned padded = 0;
+    for (std::size_t p = 0; p + 1 < kWindowBits; ++p) padded = (padded << 1) | bit(p);
     for (std::size_t x = 0; x < kHashLength; ++x) {
         if (x >= nbits) return x;
-        std::size_t end = x + kWindowBits < nbits ? x + kWindowBits : nbits;
-        unsigned value = 0;
-        for (std::size_t p = x; p < end; ++p) value = (value << 1) | bits[p];
-        out[x] = kDigits[value];
+        padded = ((padded << 1) | bit(x + kWindowBits - 1)) & ((1u << kWindowBits) - 1);
+        const std::size_t missing = x + kWindowBits > nbits ? x + kWindowBits - nbits : 0;
+        out[x] = kDigits[padded >> missing];
     }
     return kHashLength;
 }
