@@ -12,12 +12,6 @@ void threshold_bits(const double* values, std::size_t n, double avg, std::uint8_
     for (std::size_t i = 0; i < n; ++i) bits[i] = (values[i] < avg) ? 0 : 1;
 }
 
-std::vector<std::uint8_t> threshold_bits(const double* values, std::size_t n, double avg) {
-    std::vector<std::uint8_t> bits(n);
-    threshold_bits(values, n, avg, bits.data());
-    return bits;
-}
-
 std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, char* out) {
     static const char kDigits[] = "0123456789abcdef";
     auto bit = [&](std::size_t p) { return p < nbits ? static_cast<unsigned>(bits[p]) : 0u; };

@@ -16,7 +16,6 @@ constexpr std::size_t kWindowBits = 4;    // one hex digit reads up to four bits
 double sequential_mean(const double* values, std::size_t n);
 
 // One bit per value: 0 when strictly below `avg`, 1 otherwise (NaN compares as not below).
-std::vector<std::uint8_t> threshold_bits(const double* values, std::size_t n, double avg);
 void threshold_bits(const double* values, std::size_t n, double avg, std::uint8_t* bits);
 
 // Hex digit x reads bits x..x+3 (those that exist) as a binary number, most
