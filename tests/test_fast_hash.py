@@ -97,3 +97,27 @@ def test_other_layouts_match_opencv(rm, make):
     frame[30:60, 20:50] = (255, 0, 128)
     img = make(frame)
     assert rm.phash(img) == reference.RecognitionMode().phash(img)
+
+
+def test_sizes_revisited_from_threads_hash_as_opencv(rm):
+    """Scaling plans are kept per thread for a few sizes: cycling through more sizes than
+    that, from several threads, must give every crop the hash it had on its own."""
+    import threading
+
+    frame = cv2.GaussianBlur(np.random.default_rng(5).integers(0, 256, (420, 520, 3), dtype=np.uint8), (0, 0), 2)
+    shapes = [(64, 64), (300, 300), (37, 91), (120, 45), (2, 300), (300, 2), (51, 49), (99, 99), (250, 400),
+              (8, 3), (3, 8), (150, 75), (1, 1), (100, 100)]
+    crops = [frame[i:i + h, 3 * i:3 * i + w] for i, (h, w) in enumerate(shapes)]
+    expected = [reference.RecognitionMode().phash(c) for c in crops]
+    wrong = []
+
+    def worker(seed):
+        order = np.random.default_rng(seed).integers(0, len(crops), 400)
+        wrong.extend(int(i) for i in order if rm.phash(crops[i]) != expected[i])
+
+    threads = [threading.Thread(target=worker, args=(s,)) for s in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert wrong == []

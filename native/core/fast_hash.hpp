@@ -46,6 +46,10 @@ enum class Grey : int {
 
 void bgr_to_grey(const std::uint8_t* bgr, std::size_t pixels, Grey variant, std::uint8_t* grey);
 
+// scale_to_50 followed by bgr_to_grey, without the scaled picture in between:
+// writes the 50 x 50 grey picture. Returns false when the scaling variant does not apply.
+bool scale_grey_50(const BgrView& src, Scaling scaling, Grey grey_variant, std::uint8_t* grey);
+
 // Outcome of hashing a grey 50 x 50 picture.
 enum class BlockOutcome {
     Hashed,    // hash written

@@ -8,33 +8,43 @@ double sequential_mean(const double* values, std::size_t n) {
     return sum * 1.0 / static_cast<double>(n);
 }
 
-std::vector<std::uint8_t> threshold_bits(const double* values, std::size_t n, double avg) {
-    std::vector<std::uint8_t> bits(n);
+void threshold_bits(const double* values, std::size_t n, double avg, std::uint8_t* bits) {
     for (std::size_t i = 0; i < n; ++i) bits[i] = (values[i] < avg) ? 0 : 1;
-    return bits;
 }
 
-std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, std::string& out) {
+std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, char* out) {
     static const char kDigits[] = "0123456789abcdef";
-    out.clear();
-    out.reserve(kHashLength);
+    auto bit = [&](std::size_t p) { return p < nbits ? static_cast<unsigned>(bits[p]) : 0u; };
+    // The window at x, padded with zero bits past the end; a short window is that shifted down.
+    unsigned padded = 0;
+    for (std::size_t p = 0; p + 1 < kWindowBits; ++p) padded = (padded << 1) | bit(p);
     for (std::size_t x = 0; x < kHashLength; ++x) {
         if (x >= nbits) return x;
-        std::size_t end = x + kWindowBits < nbits ? x + kWindowBits : nbits;
-        unsigned value = 0;
-        for (std::size_t p = x; p < end; ++p) value = (value << 1) | bits[p];
-        out.push_back(kDigits[value]);
+        padded = ((padded << 1) | bit(x + kWindowBits - 1)) & ((1u << kWindowBits) - 1);
+        const std::size_t missing = x + kWindowBits > nbits ? x + kWindowBits - nbits : 0;
+        out[x] = kDigits[padded >> missing];
     }
     return kHashLength;
 }
 
-std::string hash_from_block(const double* block100) {
+std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, std::string& out) {
+    char chars[kHashLength];
+    const std::size_t n = hex_windows(bits, nbits, chars);
+    out.assign(chars, n);
+    return n;
+}
+
+void hash_from_block(const double* block100, char* out) {
     const std::size_t n = kBlockSide * kBlockSide;
-    double avg = sequential_mean(block100, n);
-    std::vector<std::uint8_t> bits = threshold_bits(block100, n, avg);
-    std::string out;
-    hex_windows(bits.data(), bits.size(), out);
-    return out;
+    std::uint8_t bits[n];
+    threshold_bits(block100, n, sequential_mean(block100, n), bits);
+    hex_windows(bits, n, out);
+}
+
+std::string hash_from_block(const double* block100) {
+    char chars[kHashLength];
+    hash_from_block(block100, chars);
+    return std::string(chars, kHashLength);
 }
 
 }  // namespace rm::core

@@ -16,15 +16,17 @@ constexpr std::size_t kWindowBits = 4;    // one hex digit reads up to four bits
 double sequential_mean(const double* values, std::size_t n);
 
 // One bit per value: 0 when strictly below `avg`, 1 otherwise (NaN compares as not below).
-std::vector<std::uint8_t> threshold_bits(const double* values, std::size_t n, double avg);
+void threshold_bits(const double* values, std::size_t n, double avg, std::uint8_t* bits);
 
 // Hex digit x reads bits x..x+3 (those that exist) as a binary number, most
 // significant first. Returns the first window position that has no bit at all,
 // or kHashLength when every window had at least one.
 std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, std::string& out);
+std::size_t hex_windows(const std::uint8_t* bits, std::size_t nbits, char* out);  // no terminator
 
 // The whole hash of a 10 x 10 coefficient block laid out row by row.
 std::string hash_from_block(const double* block100);
+void hash_from_block(const double* block100, char* out100);  // no terminator
 
 // Positions at which two equal-length sequences differ.
 template <class A, class B>

@@ -265,23 +265,28 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
 
     int scaling = scaling_for(st, rows, cols);
     if (scaling == -2 || st->grey_variant < 2) return count(st, kNotApplicable);
-    std::uint8_t scaled[core::kScaledBytes];
+    const Grey grey_variant = static_cast<Grey>(st->grey_variant - 2);
+    std::uint8_t grey[core::kGreyPixels];
     Path path = kNative;
     if (scaling >= 0) {
         BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
                     static_cast<int>(cols)};
-        if (!core::scale_to_50(src, static_cast<Scaling>(scaling), scaled)) return count(st, kNotApplicable);
+        if (!core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey))
+            return count(st, kNotApplicable);
     } else {
+        std::uint8_t scaled[core::kScaledBytes];
         Ref out = call(st->cv2_resize, img, st->size50);
         if (!read_u8(out.get(), core::kSide, core::kSide, 3, scaled)) return count(st, kNotApplicable);
+        core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
         path = kOpenCvScaling;
     }
-    std::uint8_t grey[core::kGreyPixels];
-    core::bgr_to_grey(scaled, core::kGreyPixels, static_cast<Grey>(st->grey_variant - 2), grey);
     char hex[core::kHashLength];
     if (core::hash_grey_50(grey, hex) != core::BlockOutcome::Hashed) return count(st, kNearMean);
     ++st->hash_counts[path];
-    return Ref::steal(PyUnicode_FromStringAndSize(hex, static_cast<Py_ssize_t>(core::kHashLength)));
+    // Hex digits are ASCII: fill a compact string directly instead of decoding UTF-8.
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(core::kHashLength), 127));
+    std::memcpy(PyUnicode_DATA(text.get()), hex, core::kHashLength);
+    return text;
 }
 
 PyObject* hash_path_counts(ModuleState* st) {
