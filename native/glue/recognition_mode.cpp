@@ -203,21 +203,6 @@ bool is_true(PyObject* obj) {
     return truthy(obj);
 }
 
-// Documents come cold from the caller's memory: ask for all the maps of a list, and their
-// key tables, at once rather than meeting the misses one after another. A hint only.
-void prefetch_maps(PyObject* seq) {
-#if defined(__GNUC__)
-    if (!PyList_CheckExact(seq)) return;
-    Py_ssize_t n = PyList_GET_SIZE(seq);
-    PyObject** items = reinterpret_cast<PyListObject*>(seq)->ob_item;
-    for (Py_ssize_t i = 0; i < n; ++i) __builtin_prefetch(items[i]);
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyDict_CheckExact(items[i])) __builtin_prefetch(reinterpret_cast<PyDictObject*>(items[i])->ma_keys);
-#else
-    (void)seq;
-#endif
-}
-
 // obj[key] = value; exact dicts straight away.
 void store(PyObject* obj, PyObject* key, PyObject* value) {
     if (PyDict_CheckExact(obj)) {
@@ -236,7 +221,6 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
     RefStack<16> kept_behaviors;
     RefStack<16> kept;
     RefStack<16> names;
-    prefetch_maps(alarm_behavior.get());
     for_each(alarm_behavior.get(), [&](PyObject* behavior) {
         Ref info_rois = Ref::borrow(st->s_empty);
         // Names are gathered while they are all exact texts and joined once at the end;
@@ -246,7 +230,6 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
         bool gathering = true;
         Ref out_result = get_default(behavior, st->s_get, st->s_result);
         if (!is_true(out_result.get())) return;
-        prefetch_maps(out_result.get());
         Py_ssize_t v = 0;
         for_each(out_result.get(), [&](PyObject* roi_result) {
             Py_ssize_t pos = v++;
