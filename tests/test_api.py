@@ -439,3 +439,57 @@ def test_helper_overrides_used_by_move_detect(mod):
     rm.main(im, "d", _named_doc(), "motion")
     rm.main(im, "d", _named_doc(), "motion")
     assert seen == ["get_metrix", ("phash", (2, 2, 3)), "get_metrix", ("phash", (2, 2, 3)), ("distance", "h", "h")]
+
+
+def _replace_instance(mod, name, hook):
+    rm = mod.RecognitionMode()
+    setattr(rm, name, lambda *args: hook(rm, *args))
+    return rm, None
+
+
+def _replace_in_subclass(mod, name, hook):
+    Sub = type("Sub", (mod.RecognitionMode,), {name: hook})
+    return Sub(), None
+
+
+def _rebind_on_class_later(mod, name, hook):
+    # Bound only after the instance has already served frames with the original.
+    Sub = type("Sub", (mod.RecognitionMode,), {})
+    return Sub(), lambda: setattr(Sub, name, hook)
+
+
+def _getattribute_hook(mod, name, hook):
+    def __getattribute__(self, attr):
+        if attr == name:
+            return lambda *args: hook(self, *args)
+        return object.__getattribute__(self, attr)
+    return type("Sub", (mod.RecognitionMode,), {"__getattribute__": __getattribute__})(), None
+
+
+@pytest.mark.parametrize("replace", [_replace_instance, _replace_in_subclass, _rebind_on_class_later,
+                                     _getattribute_hook],
+                         ids=["instance-attribute", "subclass", "class-rebound-later", "__getattribute__"])
+@pytest.mark.parametrize("mode, name", [
+    ("motion", "get_metrix"), ("motion", "phash"), ("motion", "distance"), ("motion", "check_boxes"),
+    ("motion", "move_detect"), ("TargetRadius", "split"), ("TargetRadius", "check_boxes"),
+    ("TargetRadius", "target_radius"),
+])
+def test_replaced_method_reached_through_the_instance(mod, replace, mode, name):
+    seen = []
+    original = getattr(mod.RecognitionMode, name)
+
+    def hook(self, *args):
+        seen.append(name)
+        return original(self, *args)
+    rm, later = replace(mod, name, hook)
+    plain = mod.RecognitionMode()
+    im = np.zeros((8, 8, 3), np.uint8)
+    if later:
+        for inst in (rm, plain, rm, plain):
+            inst.main(im, "d", _named_doc(), mode)
+        assert seen == []
+        later()
+    for _ in range(2):
+        # The replacement delegates: what the caller gets is what the original gives.
+        assert rm.main(im, "d", _named_doc(), mode) == plain.main(im, "d", _named_doc(), mode)
+    assert name in seen

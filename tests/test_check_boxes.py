@@ -584,3 +584,17 @@ def test_matches_model(mod, behaviors):
     want = _outcome(reference.RecognitionMode().check_boxes, model_doc)
     assert got == want
     assert repr(native_doc) == repr(model_doc)
+
+
+@pytest.mark.parametrize("n_entries, n_regions, odd_name_at", [(40, 3, None), (1, 50, None), (20, 40, 20)],
+                         ids=["many-entries", "many-regions", "many-regions-late-int-name"])
+def test_long_lists_match_model(mod, n_entries, n_regions, odd_name_at):
+    # More kept entries, regions and names than fit in the gathering buffers.
+    def doc():
+        return {"alarmBehavior": [entry([region(i if i == odd_name_at else "r%d" % i, [1] if i % 5 else [])
+                                         for i in range(n_regions)], info("B", "N", "T", "Y"))
+                                  for _ in range(n_entries)]}
+    native_doc, model_doc = doc(), doc()
+    assert mod.RecognitionMode().check_boxes(native_doc) is native_doc
+    reference.RecognitionMode().check_boxes(model_doc)
+    assert repr(native_doc) == repr(model_doc)

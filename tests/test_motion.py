@@ -73,6 +73,7 @@ def rect(left, top, right, bottom):
     ([(True, False), (3, 4)], [1, 0, 3, 4]),
     (((7, 8), (1, 2), (4, 9)), [1, 2, 7, 9]),
     (np.array([[1.5, 2.0], [3.0, 4.9]]), [1, 2, 3, 4]),
+    ([[i, 100 - i] for i in range(40)], [0, 61, 39, 100]),
 ])
 def test_get_metrix(rm, ref, points, expected):
     before = copy.deepcopy(points)
@@ -98,6 +99,9 @@ def test_get_metrix_returns_fresh_lists(rm):
     ([[1, 2], []], IndexError),
     ([[1, 2], ["a", 3]], TypeError),
     ([[1, 2], [3, None]], TypeError),
+    # int() of the picked extremes, in the order x_min, x_max, y_min, y_max
+    ([[float("inf"), 0], [1, float("nan")]], OverflowError),
+    ([[float("nan"), 0], [1, 2]], ValueError),
 ])
 def test_get_metrix_failures(rm, ref, points, error):
     with pytest.raises(error):

@@ -402,6 +402,12 @@ PyType_Spec nf_spec = {
 
 }  // namespace
 
+bool is_native_function(PyObject* o) { return Py_TYPE(o)->tp_descr_get == nf_descr_get; }
+
+PyObject* call_native_function(PyObject* fn, PyObject* const* args, std::size_t n) {
+    return nf_vectorcall(fn, args, n, nullptr);
+}
+
 PyObject* create_function_type(PyObject*) {
     PyObject* tp = PyType_FromSpec(&nf_spec);
     if (!tp) return nullptr;

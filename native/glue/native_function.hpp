@@ -3,6 +3,8 @@
 // __doc__, __module__ and __dict__, and parses its argument list the way a Python
 // function with only positional-or-keyword parameters does.
 #pragma once
+#include <cstddef>
+
 #include "module_state.hpp"
 
 namespace rm {
@@ -16,6 +18,12 @@ struct MethodDef {
     const char* argnames[kMaxArgs];
     PyObject* (*body)(Ctx&, PyObject* const* args);  // new reference, or throws PyError
 };
+
+// One of our function objects (of any instance of the module)?
+bool is_native_function(PyObject* o);
+// fn(*args) for one of our functions: argument checks, recursion accounting and body,
+// as calling it through the bound method does (new reference, or nullptr with an error).
+PyObject* call_native_function(PyObject* fn, PyObject* const* args, std::size_t n);
 
 // Creates the heap type of the module's functions (stored in the module state).
 PyObject* create_function_type(PyObject* module);

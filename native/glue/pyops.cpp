@@ -1,6 +1,7 @@
 #include "pyops.hpp"
 
 #include "module_state.hpp"
+#include "native_function.hpp"
 
 namespace rm {
 
@@ -10,6 +11,50 @@ Ref load_global(const Ctx& c, PyObject* name) {
     if (PyErr_Occurred()) raise_current();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise_current();
+}
+
+namespace {
+
+// What generic attribute lookup finds in obj's own __dict__ under name, or nothing.
+Ref instance_attribute(PyObject* obj, PyObject* name) {
+    if (Py_TYPE(obj)->tp_dictoffset == 0) return Ref();
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
+    if (v) return Ref::borrow(v);
+    if (PyErr_Occurred()) raise_current();
+    return Ref();
+}
+
+Ref call_vector(PyObject* f, PyObject* const* args, std::size_t n) {
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_Vectorcall(f, args, n, nullptr));
+#else
+    return Ref::steal(_PyObject_Vectorcall(f, args, n, nullptr));
+#endif
+}
+
+}  // namespace
+
+Ref call_method_vector(PyObject* name, PyObject* const* args, std::size_t n) {
+    PyObject* obj = args[0];
+    PyTypeObject* tp = Py_TYPE(obj);
+    // The lookup Python would do, done once: with the plain attribute machinery, a class
+    // attribute that is one of our functions (not a data descriptor) yields to an instance
+    // attribute and otherwise binds to obj. Calling it with obj first is what the bound
+    // method would do, without making one.
+    if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        Ref fn = Ref::borrow(_PyType_Lookup(tp, name));
+        if (fn && is_native_function(fn.get())) {
+            if (Ref own = instance_attribute(obj, name)) return call_vector(own.get(), args + 1, n - 1);
+            return Ref::steal(call_native_function(fn.get(), args, n));
+        }
+    }
+#if PY_VERSION_HEX >= 0x03090000
+    return Ref::steal(PyObject_VectorcallMethod(name, args, n, nullptr));
+#else
+    Ref bound = getattr(obj, name);
+    return call_vector(bound.get(), args + 1, n - 1);
+#endif
 }
 
 Ref get_default(PyObject* obj, PyObject* get_name, PyObject* key) {
@@ -99,6 +144,12 @@ void list_append(PyObject* list, PyObject* item) {
 Ref list_of4(const Ref* v) {
     Ref list = Ref::steal(PyList_New(4));
     for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(list.get(), i, Ref(v[i]).release());
+    return list;
+}
+
+Ref list_from(PyObject* const* items, Py_ssize_t n) {
+    Ref list = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(items[i]));
     return list;
 }
 

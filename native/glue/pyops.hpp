@@ -1,6 +1,8 @@
 // Python-semantics building blocks: each does what the equivalent Python expression
 // does (same results, same exception types), with fast paths for exact built-ins.
 #pragma once
+#include <cstddef>
+
 #include "pyref.hpp"
 
 namespace rm {
@@ -36,10 +38,13 @@ template <class... A>
 Ref call(PyObject* f, A... args) {
     return Ref::steal(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
 }
+// args[0].name(*args[1:n]), looked up through the instance on every call.
+Ref call_method_vector(PyObject* name, PyObject* const* args, std::size_t n);
 // obj.name(*args), looked up through the instance on every call
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, A... args) {
-    return Ref::steal(PyObject_CallMethodObjArgs(obj, name, static_cast<PyObject*>(args)..., nullptr));
+    PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
+    return call_method_vector(name, argv, sizeof...(A) + 1);
 }
 // a OP b, then bool() of the outcome
 bool compare(PyObject* a, PyObject* b, int op);
@@ -50,6 +55,9 @@ void list_append(PyObject* list, PyObject* item);
 // [v[0], v[1], v[2], v[3]] from four values made beforehand: a list the collector can see
 // never has an empty slot.
 Ref list_of4(const Ref* v);
+// A list of n items made in one go, for the same reason: nothing runs between its
+// allocation and its fill.
+Ref list_from(PyObject* const* items, Py_ssize_t n);
 // a, b, ... = obj (exactly n items, Python's unpacking errors otherwise)
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
 

@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <cstring>
 #include <utility>
 
 #if PY_VERSION_HEX < 0x030A0000
@@ -57,6 +59,48 @@ public:
 
 private:
     PyObject* p_ = nullptr;
+};
+
+// Strong references gathered in order: N on the stack, more on the heap.
+template <std::size_t N>
+class RefStack {
+public:
+    RefStack() = default;
+    RefStack(const RefStack&) = delete;
+    RefStack& operator=(const RefStack&) = delete;
+    ~RefStack() {
+        clear();
+        if (data_ != inline_) delete[] data_;
+    }
+    void push(PyObject* o) {
+        if (size_ == cap_) grow();
+        Py_INCREF(o);
+        data_[size_++] = o;
+    }
+    // A release can run a finaliser: the slot is given up before.
+    void clear() {
+        while (size_) {
+            PyObject* o = data_[--size_];
+            Py_DECREF(o);
+        }
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    PyObject* const* data() const { return data_; }
+    PyObject* operator[](std::size_t i) const { return data_[i]; }
+
+private:
+    void grow() {
+        PyObject** bigger = new PyObject*[cap_ * 2];
+        std::memcpy(bigger, data_, size_ * sizeof(PyObject*));
+        if (data_ != inline_) delete[] data_;
+        data_ = bigger;
+        cap_ *= 2;
+    }
+    PyObject* inline_[N];
+    PyObject** data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = N;
 };
 
 inline Ref new_ref(PyObject* p) { return Ref::steal(p); }

@@ -137,7 +137,7 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
 // ---------------------------------------------------------------- check_boxes
 
 // Exact texts joined in one allocation: what a chain of str + str gives.
-Ref concat_texts(const PyObject* const* parts, std::size_t n, PyObject* sep) {
+Ref concat_texts(PyObject* const* parts, std::size_t n, PyObject* sep) {
     Py_ssize_t total = 0;
     Py_UCS4 maxchar = 127;
     for (std::size_t i = 0; i < n; ++i) {
@@ -158,9 +158,8 @@ Ref concat_texts(const PyObject* const* parts, std::size_t n, PyObject* sep) {
                 std::memcpy(dst, PyUnicode_1BYTE_DATA(sep), static_cast<std::size_t>(sep_len));
                 dst += sep_len;
             }
-            PyObject* part = const_cast<PyObject*>(parts[i]);
-            const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
-            std::memcpy(dst, PyUnicode_1BYTE_DATA(part), static_cast<std::size_t>(len));
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+            std::memcpy(dst, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(len));
             dst += len;
         }
         return out;
@@ -171,21 +170,28 @@ Ref concat_texts(const PyObject* const* parts, std::size_t n, PyObject* sep) {
             if (PyUnicode_CopyCharacters(out.get(), at, sep, 0, PyUnicode_GET_LENGTH(sep)) < 0) raise_current();
             at += PyUnicode_GET_LENGTH(sep);
         }
-        PyObject* part = const_cast<PyObject*>(parts[i]);
-        if (PyUnicode_CopyCharacters(out.get(), at, part, 0, PyUnicode_GET_LENGTH(part)) < 0) raise_current();
-        at += PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_CopyCharacters(out.get(), at, parts[i], 0, PyUnicode_GET_LENGTH(parts[i])) < 0)
+            raise_current();
+        at += PyUnicode_GET_LENGTH(parts[i]);
     }
     return out;
 }
 
-bool exact_texts(const Ref* parts, std::size_t n) {
+bool exact_texts(PyObject* const* parts, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        if (!PyUnicode_CheckExact(parts[i].get())) return false;
+        if (!PyUnicode_CheckExact(parts[i])) return false;
 #if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(parts[i].get()) < 0) raise_current();
+        if (PyUnicode_READY(parts[i]) < 0) raise_current();
 #endif
     }
     return true;
+}
+
+// The gathered exact-text names joined with "|" ("" + name is the name itself, as in Python).
+Ref join_names(const Ctx& c, PyObject* const* names, std::size_t n) {
+    exact_texts(names, n);
+    if (n == 1) return Ref::borrow(names[0]);
+    return concat_texts(names, n, c.st->s_pipe);
 }
 
 // bool(obj), without a call for the kinds documents hold.
@@ -209,16 +215,19 @@ void store(PyObject* obj, PyObject* key, PyObject* value) {
 PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
     PyObject* out = a[1];
-    Ref alarm_behavior_list = new_list();
     Ref alarm_behavior = get_default(out, st->s_get, st->s_alarmBehavior);
-    std::vector<Ref> names;
+    // The kept entries and regions are gathered first; each new list is made in one go
+    // once its items are known (nobody else can reach it before it is stored).
+    RefStack<16> kept_behaviors;
+    RefStack<16> kept;
+    RefStack<16> names;
     for_each(alarm_behavior.get(), [&](PyObject* behavior) {
         Ref info_rois = Ref::borrow(st->s_empty);
         // Names are gathered while they are all exact texts and joined once at the end;
         // the first other name switches to Python's own concatenation, step by step.
         names.clear();
+        kept.clear();
         bool gathering = true;
-        Ref result = new_list();
         Ref out_result = get_default(behavior, st->s_get, st->s_result);
         if (!is_true(out_result.get())) return;
         Py_ssize_t v = 0;
@@ -227,20 +236,15 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
             Ref roi_name = get_default(roi_result, st->s_get, st->s_roi_name);
             Ref behavior_boxes = get_default(roi_result, st->s_get, st->s_boxes);
             if (!is_true(behavior_boxes.get())) return;
-            list_append(result.get(), get_index(out_result.get(), pos).get());
+            kept.push(get_index(out_result.get(), pos).get());
             if (!is_true(roi_name.get())) return;
             if (gathering) {
                 if (PyUnicode_CheckExact(roi_name.get())) {
-                    names.push_back(roi_name);
+                    names.push(roi_name.get());
                     return;
                 }
                 gathering = false;
-                if (!names.empty()) {
-                    exact_texts(names.data(), names.size());
-                    std::vector<const PyObject*> raw;
-                    for (const Ref& n : names) raw.push_back(n.get());
-                    info_rois = names.size() == 1 ? names[0] : concat_texts(raw.data(), raw.size(), st->s_pipe);
-                }
+                if (!names.empty()) info_rois = join_names(c, names.data(), names.size());
             }
             // A name with its own __radd__ can leave a non-text behind: ask it, as Python would.
             bool first = PyUnicode_CheckExact(info_rois.get()) ? PyUnicode_GET_LENGTH(info_rois.get()) == 0
@@ -252,15 +256,9 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
                 info_rois = add(info_rois.get(), piece.get());
             }
         });
-        if (gathering && !names.empty()) {
-            exact_texts(names.data(), names.size());
-            std::vector<const PyObject*> raw;
-            for (const Ref& n : names) raw.push_back(n.get());
-            // "" + name is the name itself, as in Python.
-            info_rois = names.size() == 1 ? names[0] : concat_texts(raw.data(), raw.size(), st->s_pipe);
-        }
-        if (PyList_GET_SIZE(result.get()) == 0) return;
-        store(behavior, st->s_result, result.get());
+        if (gathering && !names.empty()) info_rois = join_names(c, names.data(), names.size());
+        if (kept.empty()) return;
+        store(behavior, st->s_result, list_from(kept.data(), static_cast<Py_ssize_t>(kept.size())).get());
         Ref info = get_item(behavior, st->s_alarm_info_dict);
         Ref text;
         if (PyDict_CheckExact(info.get())) {
@@ -268,9 +266,9 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
                             get_default(info.get(), st->s_get, st->s_info_name), info_rois,
                             get_default(info.get(), st->s_get, st->s_info_ftime),
                             get_default(info.get(), st->s_get, st->s_info_type)};
-            if (exact_texts(parts, 6)) {
-                const PyObject* raw[6];
-                for (int i = 0; i < 6; ++i) raw[i] = parts[i].get();
+            PyObject* raw[6];
+            for (int i = 0; i < 6; ++i) raw[i] = parts[i].get();
+            if (exact_texts(raw, 6)) {
                 text = concat_texts(raw, 6, nullptr);
             } else {
                 text = parts[0];
@@ -287,8 +285,9 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
         }
         store(behavior, st->s_alarm_info, text.get());
         store(info.get(), st->s_info_rois, info_rois.get());
-        list_append(alarm_behavior_list.get(), behavior);
+        kept_behaviors.push(behavior);
     });
+    Ref alarm_behavior_list = list_from(kept_behaviors.data(), static_cast<Py_ssize_t>(kept_behaviors.size()));
     store(out, st->s_alarmBehavior, alarm_behavior_list.get());
     return Py_NewRef(out);
 }
@@ -410,6 +409,30 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
 
 // ---------------------------------------------------------------- get_metrix
 
+// Exact ints and floats that a double holds exactly, as doubles: compared as doubles
+// they order as Python orders them. False for anything else.
+bool plain_values(PyObject* const* items, Py_ssize_t n, double* out) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* o = items[i];
+        if (PyFloat_CheckExact(o)) {
+            out[i] = PyFloat_AS_DOUBLE(o);
+        } else if (PyLong_CheckExact(o)) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow || x > core::kExactDoubleInt || x < -core::kExactDoubleInt) return false;
+            out[i] = static_cast<double>(x);
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t plain_extreme(const double* v, Py_ssize_t n, int op) {
+    return op == Py_LT ? core::index_of_min(v, static_cast<std::size_t>(n))
+                       : core::index_of_max(v, static_cast<std::size_t>(n));
+}
+
 // min()/max() over a list of coordinates, as the builtins pick them.
 Ref pick_extreme(PyObject* list, int op, const char* fname) {
     Py_ssize_t n = PyList_GET_SIZE(list);
@@ -418,25 +441,8 @@ Ref pick_extreme(PyObject* list, int op, const char* fname) {
         raise_current();
     }
     std::vector<double> plain(static_cast<std::size_t>(n));
-    bool all_plain = true;
-    for (Py_ssize_t i = 0; i < n && all_plain; ++i) {
-        PyObject* o = PyList_GET_ITEM(list, i);
-        if (PyFloat_CheckExact(o)) {
-            plain[i] = PyFloat_AS_DOUBLE(o);
-        } else if (PyLong_CheckExact(o)) {
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (overflow || x > core::kExactDoubleInt || x < -core::kExactDoubleInt) all_plain = false;
-            plain[i] = static_cast<double>(x);
-        } else {
-            all_plain = false;
-        }
-    }
-    if (all_plain) {
-        std::size_t idx = op == Py_LT ? core::index_of_min(plain.data(), plain.size())
-                                      : core::index_of_max(plain.data(), plain.size());
-        return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(idx)));
-    }
+    if (plain_values(reinterpret_cast<PyListObject*>(list)->ob_item, n, plain.data()))
+        return Ref::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(plain_extreme(plain.data(), n, op))));
     Ref best;
     for_each(list, [&](PyObject* item) {
         if (!best) {
@@ -450,8 +456,44 @@ Ref pick_extreme(PyObject* list, int op, const char* fname) {
     return best;
 }
 
+// The rectangle of an exact list or tuple of exact lists or tuples of plain numbers, read
+// in place: no Python code can run, so the coordinate lists need not be built. False
+// (nothing done) for any other outline.
+constexpr Py_ssize_t kPlainPoints = 32;
+
+bool plain_metrix(PyObject* points, Ref* rect) {
+    if (!PyList_CheckExact(points) && !PyTuple_CheckExact(points)) return false;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(points);
+    if (n < 2 || n > kPlainPoints) return false;
+    PyObject** pts = PySequence_Fast_ITEMS(points);
+    PyObject* xs[kPlainPoints];
+    PyObject* ys[kPlainPoints];
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* p = pts[i];
+        if (!(PyList_CheckExact(p) || PyTuple_CheckExact(p)) || PySequence_Fast_GET_SIZE(p) < 2) return false;
+        xs[i] = PySequence_Fast_ITEMS(p)[0];
+        ys[i] = PySequence_Fast_ITEMS(p)[1];
+    }
+    double vx[kPlainPoints], vy[kPlainPoints];
+    if (!plain_values(xs, n, vx) || !plain_values(ys, n, vy)) return false;
+    Ref picked[4] = {Ref::borrow(xs[plain_extreme(vx, n, Py_LT)]), Ref::borrow(xs[plain_extreme(vx, n, Py_GT)]),
+                     Ref::borrow(ys[plain_extreme(vy, n, Py_LT)]), Ref::borrow(ys[plain_extreme(vy, n, Py_GT)])};
+    // Converted in the order x_min, x_max, y_min, y_max (an infinite float fails first there).
+    Ref x_min = to_int(picked[0].get());
+    Ref x_max = to_int(picked[1].get());
+    Ref y_min = to_int(picked[2].get());
+    Ref y_max = to_int(picked[3].get());
+    rect[0] = x_min;
+    rect[1] = y_min;
+    rect[2] = x_max;
+    rect[3] = y_max;
+    return true;
+}
+
 PyObject* rm_get_metrix(Ctx&, PyObject* const* a) {
     PyObject* points = a[1];
+    Ref rect[4];
+    if (plain_metrix(points, rect)) return list_of4(rect).release();
     if (points == Py_None || length(points) < 2) return PyList_New(0);
     Ref x_l = new_list();
     Ref y_l = new_list();
@@ -463,7 +505,10 @@ PyObject* rm_get_metrix(Ctx&, PyObject* const* a) {
     Ref x_max = to_int(pick_extreme(x_l.get(), Py_GT, "max").get());
     Ref y_min = to_int(pick_extreme(y_l.get(), Py_LT, "min").get());
     Ref y_max = to_int(pick_extreme(y_l.get(), Py_GT, "max").get());
-    Ref rect[4] = {x_min, y_min, x_max, y_max};
+    rect[0] = x_min;
+    rect[1] = y_min;
+    rect[2] = x_max;
+    rect[3] = y_max;
     return list_of4(rect).release();
 }
 
