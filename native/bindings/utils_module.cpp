@@ -25,6 +25,17 @@ int capi_measure(PyObject* box, rm_box* out) {
     }) ? 0 : -1;
 }
 
+Py_ssize_t capi_measure_plain(PyObject* const* boxes, Py_ssize_t n, rm_box* out) {
+    Py_ssize_t k = 0;
+    const bool ok = bind::translated([&] {
+        for (; k < n && bind::plain_box(boxes[k]); ++k) {
+            const track::Box b = measure(boxes[k]);
+            out[k] = rm_box{b.l, b.t, b.r, b.b};
+        }
+    });
+    return ok ? k : -1;
+}
+
 PyObject* capi_meas_object(const rm_box* m) {
     PyObject* out = nullptr;
     bind::translated([&] { out = meas_object(track::Box{m->l, m->t, m->r, m->b}).release().ptr(); });
@@ -60,5 +71,6 @@ PYBIND11_MODULE(utils, m) {
         py::arg("a"), py::arg("b"),
         "Intersection over union of two boxes; 0 for boxes that only touch or have no area.");
     m.attr("_capi") = bind::utils_capsule(
-        rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object});
+        rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object,
+                      capi_measure_plain});
 }

@@ -76,7 +76,8 @@ struct Association {
 // predicted box and the measurement is positive and at least the target's iou_thr; among
 // such pairs the matching maximises the total IoU. Class ids are compared as given.
 // Only matched targets can be still; an unmatched one coasts until it is departed.
-Association associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-                      const std::vector<Box>& meas, const std::vector<int>& meas_cls);
+// The result goes to `out`, whose vectors are reused.
+void associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
+               const std::vector<Box>& meas, const std::vector<int>& meas_cls, Association& out);
 
 }  // namespace rm::track

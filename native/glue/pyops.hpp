@@ -50,6 +50,10 @@ void list_append(PyObject* list, PyObject* item);
 // [v[0], v[1], v[2], v[3]] from four values made beforehand: a list the collector can see
 // never has an empty slot.
 Ref list_of4(const Ref* v);
+// [v[0], ..., v[n-1]], the same way
+Ref list_of(const Ref* v, Py_ssize_t n);
+// [item] * n
+Ref list_repeat(PyObject* item, Py_ssize_t n);
 // a, b, ... = obj (exactly n items, Python's unpacking errors otherwise)
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
 
