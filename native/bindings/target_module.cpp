@@ -127,6 +127,7 @@ struct Scratch {
     std::vector<track::Target*> targets;
     LabelIds ids;
     track::Association a;
+    track::Workspace ws;
     bool busy = false;
 };
 
@@ -146,7 +147,9 @@ class ScratchLease {
         s_->busy = false;
         // A crowd seen once must not pin its storage for the rest of the thread's life.
         constexpr std::size_t kKeep = 4096;
-        if (!own_ && (s_->meas.capacity() > kKeep || s_->owners.capacity() > kKeep)) *s_ = Scratch();
+        if (!own_ && (s_->meas.capacity() > kKeep || s_->owners.capacity() > kKeep ||
+                      s_->ws.edges.capacity() > kKeep))
+            *s_ = Scratch();
     }
     ScratchLease(const ScratchLease&) = delete;
     ScratchLease& operator=(const ScratchLease&) = delete;
@@ -219,7 +222,7 @@ py::tuple associate(PyTypeObject* type, PyObject* targets_seq, Py_ssize_t m, Mea
     }
 
     track::Association& a = s.a;
-    track::associate(s.targets, s.target_cls, s.meas, s.meas_cls, a);
+    track::associate(s.targets, s.target_cls, s.meas, s.meas_cls, a, s.ws);
 
     // The still targets are taken before anything else is made: filling lists and making
     // ints starts no collection, so `items` is still what was read.

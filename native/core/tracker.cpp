@@ -104,25 +104,12 @@ void Target::observe(const Box& m) {
 
 namespace {
 
-struct Edge {
-    int target, meas;
-    double w;
-};
-
-// Working storage of one association, kept per thread between calls: a frame of a few
-// targets would otherwise spend more on allocating these than on the matching.
-struct Scratch {
-    std::vector<int> order;
-    std::vector<double> lefts;
-    std::vector<Edge> edges;
-    std::vector<int> first, mstart, mtargets, fill, row_of, col_of, rows, cols;
-    std::vector<char> taken;
-};
+using Edge = Workspace::Edge;
 
 // Candidate pairs, into s.edges. Thresholds apply here, before the matching, so the
 // matching never trades a valid pair for one that would be thrown away.
 void candidate_pairs(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-                     const std::vector<Box>& meas, const std::vector<int>& meas_cls, Scratch& s) {
+                     const std::vector<Box>& meas, const std::vector<int>& meas_cls, Workspace& s) {
     const int m = static_cast<int>(meas.size());
     // Measurements by left edge: a target only needs those starting within one widest
     // measurement to its left and before its right edge.
@@ -155,7 +142,7 @@ void candidate_pairs(const std::vector<Target*>& targets, const std::vector<int>
 // Pairs in different connected groups never compete, so each group is solved on its
 // own: the usual case (targets apart from each other) stays near linear. `edges` must be
 // ordered by target, as candidate_pairs makes them.
-void match_groups(Scratch& s, int n, int m, std::vector<int>& match) {
+void match_groups(Workspace& s, int n, int m, std::vector<int>& match) {
     const std::vector<Edge>& edges = s.edges;
     std::vector<int>& first = s.first;  // edges of target i: [first[i], first[i + 1])
     std::vector<int>& mstart = s.mstart;
@@ -220,9 +207,8 @@ void match_groups(Scratch& s, int n, int m, std::vector<int>& match) {
 }  // namespace
 
 void associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-               const std::vector<Box>& meas, const std::vector<int>& meas_cls, Association& out) {
-    // The core calls nothing outside itself, so a thread's storage is never in use twice.
-    thread_local Scratch scratch;
+               const std::vector<Box>& meas, const std::vector<int>& meas_cls, Association& out,
+               Workspace& ws) {
     const int n = static_cast<int>(targets.size());
     const int m = static_cast<int>(meas.size());
     out.match.assign(n, -1);
@@ -230,10 +216,10 @@ void associate(const std::vector<Target*>& targets, const std::vector<int>& targ
     out.still.clear();
     out.departed.clear();
 
-    candidate_pairs(targets, target_cls, meas, meas_cls, scratch);
-    match_groups(scratch, n, m, out.match);
+    candidate_pairs(targets, target_cls, meas, meas_cls, ws);
+    match_groups(ws, n, m, out.match);
 
-    std::vector<char>& taken = scratch.taken;
+    std::vector<char>& taken = ws.taken;
     taken.assign(m, 0);
     for (int i = 0; i < n; ++i) {
         Target& tg = *targets[i];
@@ -248,10 +234,6 @@ void associate(const std::vector<Target*>& targets, const std::vector<int>& targ
     }
     for (int j = 0; j < m; ++j)
         if (!taken[j]) out.fresh.push_back(j);
-    // A crowd seen once must not pin its storage for the rest of the thread's life.
-    constexpr std::size_t kKeep = 4096;
-    if (scratch.edges.capacity() > kKeep || scratch.order.capacity() > kKeep || scratch.first.capacity() > kKeep)
-        scratch = Scratch();
 }
 
 }  // namespace rm::track
