@@ -86,6 +86,24 @@ Ref plain_value_to_int(PyObject* v, Kind kind) {
     return Ref::borrow(v);
 }
 
+// str(number). The regions of one behaviour share its number, so the text of an exact
+// int is kept from one call to the next.
+Ref label_of(const Ctx& c, PyObject* number) {
+    ModuleState* st = c.st;
+    if (!PyLong_CheckExact(number)) return to_str(number);
+    // Only numbers of a few digits: the interpreter's limit on digits may change meanwhile.
+    int overflow = 0;
+    if (PyLong_AsLongLongAndOverflow(number, &overflow) == -1 && PyErr_Occurred()) raise_current();
+    if (overflow) return to_str(number);
+    // Comparing two exact ints runs no code.
+    if (st->label_number && PyObject_RichCompareBool(st->label_number, number, Py_EQ) == 1)
+        return Ref::borrow(st->label_text);
+    Ref text = to_str(number);
+    Py_XSETREF(st->label_number, Py_NewRef(number));
+    Py_XSETREF(st->label_text, Py_NewRef(text.get()));
+    return text;
+}
+
 PyObject* rm_split(Ctx& c, PyObject* const* a) {
     PyObject* behavior_boxes = a[1];
     PyObject* behavior_number = a[2];
@@ -108,7 +126,7 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
         Ref boxes = list_of(&owned[values.size()], static_cast<Py_ssize_t>(rows));
         Ref classes;
         if (one_label && rows > 0) {
-            classes = list_repeat(to_str(behavior_number).get(), static_cast<Py_ssize_t>(rows));
+            classes = list_repeat(label_of(c, behavior_number).get(), static_cast<Py_ssize_t>(rows));
         } else {
             classes = new_list();
             for (std::size_t r = 0; r < rows; ++r) list_append(classes.get(), to_str(behavior_number).get());
@@ -132,7 +150,7 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
             v[j] = to_int(get_index(row.get(), j).get());
         }
         list_append(boxes.get(), list_of4(v).get());
-        if (!label || !one_label) label = to_str(behavior_number);
+        if (!label || !one_label) label = label_of(c, behavior_number);
         list_append(classes.get(), label.get());
     }
     return PyTuple_Pack(2, boxes.get(), classes.get());
