@@ -22,6 +22,8 @@ track::Box to_box(py::handle v, const char* what);
 
 // An exact list or tuple of four exact ints or floats: converting it runs no code.
 bool plain_box(PyObject* v);
+// to_box() of a box that plain_box() accepted.
+track::Box to_plain_box(PyObject* v, const char* what);
 
 // A threshold: a real number in [0, 1].
 double to_threshold(py::handle v, const char* what);
