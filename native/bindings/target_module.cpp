@@ -2,8 +2,8 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <memory>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
