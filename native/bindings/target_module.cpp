@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -160,19 +161,21 @@ class ScratchLease {
     std::unique_ptr<Scratch> own_;
 };
 
-// Returns (unmatch_list, static_list, del_list): positions of the new measurements, the
+// Gives (unmatch_list, static_list, del_list): positions of the new measurements, the
 // still targets themselves, positions of the targets that left. Nothing is changed
 // unless every argument converts. measure(j) gives the j-th of the m measurements.
 // `type` is TargetRadius. targets_seq and cls_seq are exact tuples or lists that the
 // caller holds; a list only when nothing that runs below (measure included) can run
 // Python code.
 template <class Measure>
-py::tuple associate(PyTypeObject* type, PyObject* targets_seq, Py_ssize_t m, Measure&& measure, PyObject* cls_seq) {
+std::array<py::list, 3> associate(PyTypeObject* type, PyObject* targets_seq, Py_ssize_t m, Measure&& measure,
+                                  PyObject* cls_seq) {
     // The result lists come first: making a container may start a collection, which can
     // run Python code, and none may run once the items of the arguments are read.
-    const py::list unmatch_list = bind::empty_list();
-    const py::list static_list = bind::empty_list();
-    const py::list del_list = bind::empty_list();
+    std::array<py::list, 3> out{bind::empty_list(), bind::empty_list(), bind::empty_list()};
+    const py::list& unmatch_list = out[0];
+    const py::list& static_list = out[1];
+    const py::list& del_list = out[2];
     const ScratchLease lease;
     Scratch& s = *lease;
 
@@ -229,25 +232,25 @@ py::tuple associate(PyTypeObject* type, PyObject* targets_seq, Py_ssize_t m, Mea
     for (const auto i : a.still) bind::append(static_list, items[i]);
     for (const auto j : a.fresh) bind::append(unmatch_list, bind::integer(j));
     for (const auto i : a.departed) bind::append(del_list, bind::integer(i));
-    return bind::tuple_of({unmatch_list, static_list, del_list});
+    return out;
 }
 
 py::tuple association(py::handle state_list, py::handle mea_list, py::handle classes) {
     const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
     const py::tuple meas_seq = bind::to_tuple(mea_list, "mea_list");
     const py::tuple cls_seq = bind::to_tuple(classes, "classes");
-    return associate(
+    const std::array<py::list, 3> lists = associate(
         target_type(), targets_seq.ptr(), PyTuple_GET_SIZE(meas_seq.ptr()),
         [&](Py_ssize_t j) { return bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement"); },
         cls_seq.ptr());
+    return bind::tuple_of({lists[0], lists[1], lists[2]});
 }
 
 // association() for main's tracker, with the measurements as the boxes box2meas would
 // have made them into: the same steps, less converting them back.
-PyObject* capi_associate(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m,
-                         PyObject* classes) {
-    PyObject* out = nullptr;
-    bind::translated([&] {
+int capi_associate(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes,
+                   PyObject* out[3]) {
+    return bind::translated([&] {
         // Exact lists and tuples are read in place: taking their items runs no code. The
         // targets are copied first whenever taking the labels could run code that changes them.
         const bool plain_classes = PyList_CheckExact(classes) || PyTuple_CheckExact(classes);
@@ -256,14 +259,11 @@ PyObject* capi_associate(PyObject* type, PyObject* state_list, const rm_box* mea
                                            : bind::to_tuple(state_list, "state_list");
         const py::object cls_seq =
             plain_classes ? py::reinterpret_borrow<py::object>(classes) : bind::to_tuple(classes, "classes");
-        out = associate(
-                  reinterpret_cast<PyTypeObject*>(type), targets_seq.ptr(), m,
-                  [&](Py_ssize_t j) { return track::Box{meas[j].l, meas[j].t, meas[j].r, meas[j].b}; },
-                  cls_seq.ptr())
-                  .release()
-                  .ptr();
-    });
-    return out;
+        std::array<py::list, 3> lists = associate(
+            reinterpret_cast<PyTypeObject*>(type), targets_seq.ptr(), m,
+            [&](Py_ssize_t j) { return track::Box{meas[j].l, meas[j].t, meas[j].r, meas[j].b}; }, cls_seq.ptr());
+        for (int k = 0; k < 3; ++k) out[k] = lists[k].release().ptr();
+    }) ? 0 : -1;
 }
 
 // Test hook: the optimal assignment of a weight matrix as (row, col) pairs by row.

@@ -41,10 +41,11 @@ typedef struct rm_target_capi {
     PyObject* type;        /* target.TargetRadius */
     PyObject* association; /* TargetRadius.association as the class gives it */
     /* TargetRadius.association(state_list, mea_list, classes) with the measurements given
-     * as boxes (what `measure` made of box2meas' arguments); `type` is this table's. New
-     * reference, or NULL with the exception association raises. */
-    PyObject* (*associate)(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m,
-                           PyObject* classes);
+     * as boxes (what `measure` made of box2meas' arguments); `type` is this table's. 0 with
+     * the three result lists (new references) in out, or -1 with the exception association
+     * raises. */
+    int (*associate)(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes,
+                     PyObject* out[3]);
 } rm_target_capi;
 
 #ifdef __cplusplus

@@ -98,14 +98,16 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         Ref tracker_cls = load_global(c, st->s_TargetRadius);
         Ref associate = getattr(tracker_cls.get(), st->s_association);
         Ref state_list = getattr(self, st->s_state_list);
-        Ref result;
         if (!mea_list && target && tracker_cls.get() == target->type && associate.get() == target->association) {
-            result = Ref::steal(target->associate(target->type, state_list.get(), meas.data(), m, classes));
+            // The three lists straight away: a tuple of them would only be unpacked.
+            PyObject* out[3];
+            if (target->associate(target->type, state_list.get(), meas.data(), m, classes, out) < 0) raise_current();
+            for (int k = 0; k < 3; ++k) lists[k] = Ref::steal(out[k]);
         } else {
             if (!mea_list) materialize();
-            result = call(associate.get(), state_list.get(), mea_list.get(), classes);
+            Ref result = call(associate.get(), state_list.get(), mea_list.get(), classes);
+            unpack(result.get(), 3, lists);
         }
-        unpack(result.get(), 3, lists);
     }
     Ref& unmatch_list = lists[0];
     Ref& static_list = lists[1];
