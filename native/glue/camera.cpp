@@ -120,10 +120,16 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         if (PyList_CheckExact(state_list.get()) && plain_positions(del_list.get()) &&
             plain_attribute(self, st->s_state_list)) {
             // No step below runs code, so the list read once is the list read at each step.
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Ref pos = new_int(i);
-                if (contains(del_list.get(), pos.get())) continue;
-                list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
+            if (PyList_GET_SIZE(del_list.get()) == 0) {
+                // Nothing departed (the usual frame): all of it, copied in one go, which
+                // makes no container either.
+                if (PyList_SetSlice(kept.get(), 0, 0, state_list.get()) < 0) raise_current();
+            } else {
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    Ref pos = new_int(i);
+                    if (contains(del_list.get(), pos.get())) continue;
+                    list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
+                }
             }
         } else {
             state_list = Ref();  // let go of it as soon as before: reading it may have made it
