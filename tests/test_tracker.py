@@ -234,6 +234,35 @@ def test_items_that_change_their_container():
     assert TargetRadius.association([], meas, ["1", "1"]) == ([0, 1], [], [])
 
 
+@pytest.mark.parametrize("at", [0, 2])
+def test_association_reentered_while_converting(at):
+    """A measurement whose conversion runs association itself: each call keeps working
+    storage of its own, so both give what they give when run one after the other."""
+    def scenario(nested):
+        outer = [settled([0, 0, 80, 200]), settled([300, 0, 380, 200])]
+        inner = [settled([600, 0, 680, 200]), settled([900, 0, 960, 150], "2")]
+        inner_args = (inner, [[600, 0, 680, 200], [1200, 0, 1250, 90], [900, 0, 960, 150]], ["1", "1", "2"])
+        results = []
+
+        class Reentering:
+            def __init__(self, value):
+                self.value = value
+
+            def __float__(self):
+                if nested:
+                    results.append(TargetRadius.association(*inner_args))
+                return float(self.value)
+
+        meas = [[0, 0, 80, 200], [300, 0, 380, 200], [500, 500, 520, 540]]
+        meas[at][3] = Reentering(meas[at][3])
+        results.insert(0, TargetRadius.association(outer, meas, ["1", "1", "1"]))
+        if not nested:
+            results.append(TargetRadius.association(*inner_args))
+        return repr(results), repr(outer), repr(inner)
+
+    assert scenario(True) == scenario(False)
+
+
 def test_failed_call_changes_nothing():
     a = new([0, 0, 10, 10])
     with pytest.raises(ValueError):

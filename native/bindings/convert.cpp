@@ -56,17 +56,22 @@ track::Box checked_box(PyObject* const* items, const char* what) {
 
 }  // namespace
 
+bool plain_box(PyObject* v) {
+    if (!(PyList_CheckExact(v) || PyTuple_CheckExact(v)) || PySequence_Fast_GET_SIZE(v) != 4) return false;
+    PyObject* const* it = PySequence_Fast_ITEMS(v);
+    for (int k = 0; k < 4; ++k)
+        if (!(PyFloat_CheckExact(it[k]) || PyLong_CheckExact(it[k]))) return false;
+    return true;
+}
+
+track::Box to_plain_box(PyObject* v, const char* what) { return checked_box(PySequence_Fast_ITEMS(v), what); }
+
 track::Box to_box(py::handle v, const char* what) {
     if (is_text(v) || !PySequence_Check(v.ptr()))
         throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));
     PyObject* o = v.ptr();
-    if (PyList_CheckExact(o) && PyList_GET_SIZE(o) == 4) {
-        // Exact ints and floats run no code while converting, so the list can be read in place.
-        PyObject* const* it = reinterpret_cast<PyListObject*>(o)->ob_item;
-        bool plain = true;
-        for (int k = 0; k < 4 && plain; ++k) plain = PyFloat_CheckExact(it[k]) || PyLong_CheckExact(it[k]);
-        if (plain) return checked_box(it, what);
-    }
+    // Exact ints and floats run no code while converting, so the list can be read in place.
+    if (PyList_CheckExact(o) && plain_box(o)) return checked_box(reinterpret_cast<PyListObject*>(o)->ob_item, what);
     // Items of a list may run code while converting (__float__) that changes the list.
     const py::tuple items = PyTuple_CheckExact(v.ptr()) ? py::reinterpret_borrow<py::tuple>(v) : to_tuple(v, what);
     const Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
@@ -113,6 +118,16 @@ py::list list_of(const py::object* items, std::size_t n) {
     if (!out) throw py::error_already_set();
     for (std::size_t k = 0; k < n; ++k) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(k), items[k].inc_ref().ptr());
     return py::reinterpret_steal<py::list>(out);
+}
+
+py::list empty_list() {
+    PyObject* out = PyList_New(0);
+    if (!out) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(out);
+}
+
+void append(const py::list& list, py::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0) throw py::error_already_set();
 }
 
 py::tuple tuple_of(const py::object* items, std::size_t n) {

@@ -20,6 +20,11 @@ double to_real(py::handle v, const char* what);
 // right >= left and bottom >= top.
 track::Box to_box(py::handle v, const char* what);
 
+// An exact list or tuple of four exact ints or floats: converting it runs no code.
+bool plain_box(PyObject* v);
+// to_box() of a box that plain_box() accepted.
+track::Box to_plain_box(PyObject* v, const char* what);
+
 // A threshold: a real number in [0, 1].
 double to_threshold(py::handle v, const char* what);
 
@@ -33,6 +38,8 @@ py::tuple to_tuple(py::handle v, const char* what);
 py::object real(double v);
 py::object integer(long long v);
 py::list list_of(const py::object* items, std::size_t n);
+py::list empty_list();
+void append(const py::list& list, py::handle item);
 py::tuple tuple_of(const py::object* items, std::size_t n);
 inline py::list list_of(const std::vector<py::object>& items) { return list_of(items.data(), items.size()); }
 inline py::tuple tuple_of(std::initializer_list<py::object> items) { return tuple_of(items.begin(), items.size()); }

@@ -2,7 +2,9 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -32,17 +34,21 @@ std::string text_of(py::handle v, const char* what) {
     return std::string(s, static_cast<std::size_t>(n));
 }
 
-// The target behind a TargetRadius object. TargetRadius.__new__ alone gives an object
-// whose C++ part was never built (pybind11 allocates it lazily, uninitialised, on first
-// use): refuse it rather than read it.
-TargetRadius& target_of(py::handle h) {
-    if (Py_TYPE(h.ptr()) != reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr()))
+PyTypeObject* target_type() { return reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr()); }
+
+// The target behind a TargetRadius object (`type` is TargetRadius). TargetRadius.__new__
+// alone gives an object whose C++ part was never built (pybind11 allocates it lazily,
+// uninitialised, on first use): refuse it rather than read it.
+TargetRadius& target_of(py::handle h, PyTypeObject* type) {
+    if (Py_TYPE(h.ptr()) != type)
         throw py::type_error(std::string("expected a TargetRadius, not ") + Py_TYPE(h.ptr())->tp_name);
     const py::detail::value_and_holder vh = reinterpret_cast<py::detail::instance*>(h.ptr())->get_value_and_holder();
     if (!vh.holder_constructed() || !vh.value_ptr())
         throw py::type_error("TargetRadius object is not initialized: __new__ was called without __init__");
     return *vh.value_ptr<TargetRadius>();
 }
+
+TargetRadius& target_of(py::handle h) { return target_of(h, target_type()); }
 
 // tp_new of TargetRadius: pybind11's own uses a failed allocation unchecked.
 PyObject* new_target_object(PyTypeObject* type, PyObject*, PyObject*) {
@@ -101,6 +107,10 @@ class LabelIds {
         const auto it = many_.find(s);
         return it == many_.end() ? -1 : it->second;
     }
+    void clear() {
+        few_.clear();
+        many_.clear();
+    }
 
   private:
     static constexpr std::size_t kFew = 8;
@@ -108,93 +118,152 @@ class LabelIds {
     std::unordered_map<std::string_view, int> many_;
 };
 
-// Returns (unmatch_list, static_list, del_list): positions of the new measurements, the
+// Working storage of the association step, kept per thread between calls. Converting
+// the arguments can run Python code that calls association again on the same thread: such
+// a nested call takes storage of its own.
+struct Scratch {
+    std::vector<track::Box> meas;
+    std::vector<int> meas_cls, target_cls;
+    std::vector<TargetRadius*> owners, sorted;
+    std::vector<track::Target*> targets;
+    LabelIds ids;
+    track::Association a;
+    track::Workspace ws;
+    bool busy = false;
+};
+
+class ScratchLease {
+  public:
+    ScratchLease() {
+        thread_local Scratch shared;
+        if (shared.busy) {
+            own_.reset(new Scratch);
+            s_ = own_.get();
+        } else {
+            s_ = &shared;
+        }
+        s_->busy = true;
+    }
+    ~ScratchLease() {
+        s_->busy = false;
+        // A crowd seen once must not pin its storage for the rest of the thread's life.
+        constexpr std::size_t kKeep = 4096;
+        if (!own_ && (s_->meas.capacity() > kKeep || s_->owners.capacity() > kKeep ||
+                      s_->ws.edges.capacity() > kKeep))
+            *s_ = Scratch();
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    Scratch& operator*() const { return *s_; }
+
+  private:
+    Scratch* s_ = nullptr;
+    std::unique_ptr<Scratch> own_;
+};
+
+// Gives (unmatch_list, static_list, del_list): positions of the new measurements, the
 // still targets themselves, positions of the targets that left. Nothing is changed
 // unless every argument converts. measure(j) gives the j-th of the m measurements.
+// `type` is TargetRadius. targets_seq and cls_seq are exact tuples or lists that the
+// caller holds; a list only when nothing that runs below (measure included) can run
+// Python code.
 template <class Measure>
-py::tuple associate(const py::tuple& targets_seq, Py_ssize_t m, Measure&& measure, const py::tuple& cls_seq) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(targets_seq.ptr());
-    if (PyTuple_GET_SIZE(cls_seq.ptr()) != m)
-        throw py::value_error("classes must have one label per measurement: " + std::to_string(m) +
-                              " measurements, " + std::to_string(PyTuple_GET_SIZE(cls_seq.ptr())) +
-                              " labels");
+std::array<py::list, 3> associate(PyTypeObject* type, PyObject* targets_seq, Py_ssize_t m, Measure&& measure,
+                                  PyObject* cls_seq) {
+    // The result lists come first: making a container may start a collection, which can
+    // run Python code, and none may run once the items of the arguments are read.
+    std::array<py::list, 3> out{bind::empty_list(), bind::empty_list(), bind::empty_list()};
+    const py::list& unmatch_list = out[0];
+    const py::list& static_list = out[1];
+    const py::list& del_list = out[2];
+    const ScratchLease lease;
+    Scratch& s = *lease;
 
-    std::vector<track::Box> meas(static_cast<std::size_t>(m));
-    std::vector<int> meas_cls(static_cast<std::size_t>(m));
-    LabelIds ids;
+    if (PySequence_Fast_GET_SIZE(cls_seq) != m)
+        throw py::value_error("classes must have one label per measurement: " + std::to_string(m) +
+                              " measurements, " + std::to_string(PySequence_Fast_GET_SIZE(cls_seq)) +
+                              " labels");
+    s.meas.resize(static_cast<std::size_t>(m));
+    s.meas_cls.resize(static_cast<std::size_t>(m));
+    s.ids.clear();
+    PyObject* last = nullptr;  // labels are mostly one object over and over
     for (Py_ssize_t j = 0; j < m; ++j) {
-        meas[j] = measure(j);
-        PyObject* c = PyTuple_GET_ITEM(cls_seq.ptr(), j);
+        s.meas[j] = measure(j);
+        PyObject* c = PySequence_Fast_ITEMS(cls_seq)[j];
+        if (c == last) {
+            s.meas_cls[j] = s.meas_cls[j - 1];
+            continue;
+        }
         if (!PyUnicode_Check(c))
             throw py::type_error(std::string("class labels must be str, not ") + Py_TYPE(c)->tp_name);
         Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(c, &len);  // cached by the str, which cls_seq holds
-        if (!s) throw py::error_already_set();
-        meas_cls[j] = ids.id(std::string_view(s, static_cast<std::size_t>(len)));
+        const char* text = PyUnicode_AsUTF8AndSize(c, &len);  // cached by the str, which cls_seq holds
+        if (!text) throw py::error_already_set();
+        s.meas_cls[j] = s.ids.id(std::string_view(text, static_cast<std::size_t>(len)));
+        last = c;
     }
 
-    PyTypeObject* const target_type = reinterpret_cast<PyTypeObject*>(py::type::of<TargetRadius>().ptr());
-    std::vector<TargetRadius*> owners(static_cast<std::size_t>(n));
-    std::vector<track::Target*> targets(static_cast<std::size_t>(n));
-    std::vector<int> target_cls(static_cast<std::size_t>(n));
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(targets_seq);
+    PyObject* const* items = PySequence_Fast_ITEMS(targets_seq);
+    s.owners.resize(static_cast<std::size_t>(n));
+    s.targets.resize(static_cast<std::size_t>(n));
+    s.target_cls.resize(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::handle h = PyTuple_GET_ITEM(targets_seq.ptr(), i);
-        if (Py_TYPE(h.ptr()) != target_type)  // final class: no subclasses to allow for
-            throw py::type_error(std::string("state_list items must be TargetRadius, not ") +
-                                 Py_TYPE(h.ptr())->tp_name);
-        owners[i] = &target_of(h);
-        targets[i] = &owners[i]->core;
-        target_cls[i] = ids.find(owners[i]->cls);  // -1: no measurement of its class
+        PyObject* h = items[i];
+        if (Py_TYPE(h) != type)  // final class: no subclasses to allow for
+            throw py::type_error(std::string("state_list items must be TargetRadius, not ") + Py_TYPE(h)->tp_name);
+        s.owners[i] = &target_of(h, type);
+        s.targets[i] = &s.owners[i]->core;
+        s.target_cls[i] = s.ids.find(s.owners[i]->cls);  // -1: no measurement of its class
     }
     {
         // One target twice would be matched and updated twice.
-        std::vector<TargetRadius*> sorted(owners);
-        std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end())
+        s.sorted.assign(s.owners.begin(), s.owners.end());
+        std::sort(s.sorted.begin(), s.sorted.end());
+        if (std::adjacent_find(s.sorted.begin(), s.sorted.end()) != s.sorted.end())
             throw py::value_error("state_list holds the same target more than once");
     }
 
-    const track::Association a = track::associate(targets, target_cls, meas, meas_cls);
+    track::Association& a = s.a;
+    track::associate(s.targets, s.target_cls, s.meas, s.meas_cls, a, s.ws);
 
-    // Every item first, then the lists: a collection triggered by one of these allocations
-    // must not meet a half-filled list (a gc.callbacks entry could take it).
-    std::vector<py::object> fresh, still, departed;
-    fresh.reserve(a.fresh.size());
-    still.reserve(a.still.size());
-    departed.reserve(a.departed.size());
-    for (const auto j : a.fresh) fresh.push_back(bind::integer(j));
-    for (const auto i : a.still)
-        still.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(targets_seq.ptr(), i)));
-    for (const auto i : a.departed) departed.push_back(bind::integer(i));
-    py::list unmatch_list = bind::list_of(fresh);
-    py::list static_list = bind::list_of(still);
-    py::list del_list = bind::list_of(departed);
-    return bind::tuple_of({unmatch_list, static_list, del_list});
+    // The still targets are taken before anything else is made: filling lists and making
+    // ints starts no collection, so `items` is still what was read.
+    for (const auto i : a.still) bind::append(static_list, items[i]);
+    for (const auto j : a.fresh) bind::append(unmatch_list, bind::integer(j));
+    for (const auto i : a.departed) bind::append(del_list, bind::integer(i));
+    return out;
 }
 
 py::tuple association(py::handle state_list, py::handle mea_list, py::handle classes) {
     const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
     const py::tuple meas_seq = bind::to_tuple(mea_list, "mea_list");
     const py::tuple cls_seq = bind::to_tuple(classes, "classes");
-    return associate(
-        targets_seq, PyTuple_GET_SIZE(meas_seq.ptr()),
-        [&](Py_ssize_t j) { return bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement"); }, cls_seq);
+    const std::array<py::list, 3> lists = associate(
+        target_type(), targets_seq.ptr(), PyTuple_GET_SIZE(meas_seq.ptr()),
+        [&](Py_ssize_t j) { return bind::to_box(PyTuple_GET_ITEM(meas_seq.ptr(), j), "measurement"); },
+        cls_seq.ptr());
+    return bind::tuple_of({lists[0], lists[1], lists[2]});
 }
 
 // association() for main's tracker, with the measurements as the boxes box2meas would
 // have made them into: the same steps, less converting them back.
-PyObject* capi_associate(PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes) {
-    PyObject* out = nullptr;
-    bind::translated([&] {
-        const py::tuple targets_seq = bind::to_tuple(state_list, "state_list");
-        const py::tuple cls_seq = bind::to_tuple(classes, "classes");
-        out = associate(
-                  targets_seq, m,
-                  [&](Py_ssize_t j) { return track::Box{meas[j].l, meas[j].t, meas[j].r, meas[j].b}; }, cls_seq)
-                  .release()
-                  .ptr();
-    });
-    return out;
+int capi_associate(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes,
+                   PyObject* out[3]) {
+    return bind::translated([&] {
+        // Exact lists and tuples are read in place: taking their items runs no code. The
+        // targets are copied first whenever taking the labels could run code that changes them.
+        const bool plain_classes = PyList_CheckExact(classes) || PyTuple_CheckExact(classes);
+        const py::object targets_seq = plain_classes && PyList_CheckExact(state_list)
+                                           ? py::reinterpret_borrow<py::object>(state_list)
+                                           : bind::to_tuple(state_list, "state_list");
+        const py::object cls_seq =
+            plain_classes ? py::reinterpret_borrow<py::object>(classes) : bind::to_tuple(classes, "classes");
+        std::array<py::list, 3> lists = associate(
+            reinterpret_cast<PyTypeObject*>(type), targets_seq.ptr(), m,
+            [&](Py_ssize_t j) { return track::Box{meas[j].l, meas[j].t, meas[j].r, meas[j].b}; }, cls_seq.ptr());
+        for (int k = 0; k < 3; ++k) out[k] = lists[k].release().ptr();
+    }) ? 0 : -1;
 }
 
 // Test hook: the optimal assignment of a weight matrix as (row, col) pairs by row.

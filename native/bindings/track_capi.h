@@ -13,7 +13,7 @@
 extern "C" {
 #endif
 
-#define RM_TRACK_CAPI_VERSION 1
+#define RM_TRACK_CAPI_VERSION 2
 #define RM_TARGET_CAPI_NAME "recognition_mode.target._capi"
 #define RM_UTILS_CAPI_NAME "recognition_mode.utils._capi"
 
@@ -30,6 +30,10 @@ typedef struct rm_utils_capi {
     int (*measure)(PyObject* box, rm_box* out);
     /* The measurement object box2meas gives for a box that `measure` accepted. */
     PyObject* (*meas_object)(const rm_box* m);
+    /* `measure` over boxes[0], boxes[1], ... for as long as they are exact lists or tuples
+     * of four exact ints or floats (measuring these runs no Python code): how many it
+     * measured, or -1 with the exception box2meas raises for the first it refuses. */
+    Py_ssize_t (*measure_plain)(PyObject* const* boxes, Py_ssize_t n, rm_box* out);
 } rm_utils_capi;
 
 typedef struct rm_target_capi {
@@ -37,9 +41,11 @@ typedef struct rm_target_capi {
     PyObject* type;        /* target.TargetRadius */
     PyObject* association; /* TargetRadius.association as the class gives it */
     /* TargetRadius.association(state_list, mea_list, classes) with the measurements given
-     * as boxes (what `measure` made of box2meas' arguments); new reference, or NULL with
-     * the exception association raises. */
-    PyObject* (*associate)(PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes);
+     * as boxes (what `measure` made of box2meas' arguments); `type` is this table's. 0 with
+     * the three result lists (new references) in out, or -1 with the exception association
+     * raises. */
+    int (*associate)(PyObject* type, PyObject* state_list, const rm_box* meas, Py_ssize_t m, PyObject* classes,
+                     PyObject* out[3]);
 } rm_target_capi;
 
 #ifdef __cplusplus

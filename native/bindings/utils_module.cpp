@@ -12,7 +12,8 @@ namespace {
 
 // A measurement is the box itself, as a tuple of four floats: the tracker needs
 // nothing more, and a tuple prints and compares plainly.
-track::Box measure(py::handle box) { return bind::to_box(box, "box"); }
+constexpr const char kBox[] = "box";  // how errors name the argument
+track::Box measure(py::handle box) { return bind::to_box(box, kBox); }
 py::tuple meas_object(const track::Box& m) { return bind::box_tuple(m); }
 py::tuple box2meas(py::handle box) { return meas_object(measure(box)); }
 
@@ -23,6 +24,17 @@ int capi_measure(PyObject* box, rm_box* out) {
         const track::Box b = measure(box);
         *out = rm_box{b.l, b.t, b.r, b.b};
     }) ? 0 : -1;
+}
+
+Py_ssize_t capi_measure_plain(PyObject* const* boxes, Py_ssize_t n, rm_box* out) {
+    Py_ssize_t k = 0;
+    const bool ok = bind::translated([&] {
+        for (; k < n && bind::plain_box(boxes[k]); ++k) {
+            const track::Box b = bind::to_plain_box(boxes[k], kBox);  // measure(), less its checks
+            out[k] = rm_box{b.l, b.t, b.r, b.b};
+        }
+    });
+    return ok ? k : -1;
 }
 
 PyObject* capi_meas_object(const rm_box* m) {
@@ -60,5 +72,6 @@ PYBIND11_MODULE(utils, m) {
         py::arg("a"), py::arg("b"),
         "Intersection over union of two boxes; 0 for boxes that only touch or have no area.");
     m.attr("_capi") = bind::utils_capsule(
-        rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object});
+        rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object,
+                      capi_measure_plain});
 }

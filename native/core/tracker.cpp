@@ -104,28 +104,28 @@ void Target::observe(const Box& m) {
 
 namespace {
 
-struct Edge {
-    int target, meas;
-    double w;
-};
+using Edge = Workspace::Edge;
 
-// Candidate pairs. Thresholds apply here, before the matching, so the matching never
-// trades a valid pair for one that would be thrown away.
-std::vector<Edge> candidate_pairs(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-                                  const std::vector<Box>& meas, const std::vector<int>& meas_cls) {
+// Candidate pairs, into s.edges. Thresholds apply here, before the matching, so the
+// matching never trades a valid pair for one that would be thrown away.
+void candidate_pairs(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
+                     const std::vector<Box>& meas, const std::vector<int>& meas_cls, Workspace& s) {
     const int m = static_cast<int>(meas.size());
     // Measurements by left edge: a target only needs those starting within one widest
     // measurement to its left and before its right edge.
-    std::vector<int> order(m);
+    std::vector<int>& order = s.order;
+    order.resize(m);
     std::iota(order.begin(), order.end(), 0);
     std::sort(order.begin(), order.end(), [&](int a, int b) { return meas[a].l < meas[b].l; });
-    std::vector<double> lefts(m);
+    std::vector<double>& lefts = s.lefts;
+    lefts.resize(m);
     double widest = 0;
     for (int k = 0; k < m; ++k) {
         lefts[k] = meas[order[k]].l;
         widest = std::max(widest, meas[order[k]].r - meas[order[k]].l);
     }
-    std::vector<Edge> edges;
+    std::vector<Edge>& edges = s.edges;
+    edges.clear();
     for (int i = 0; i < static_cast<int>(targets.size()); ++i) {
         const Target& tg = *targets[i];
         const Box a = tg.predicted();
@@ -137,29 +137,38 @@ std::vector<Edge> candidate_pairs(const std::vector<Target*>& targets, const std
             if (v > 0 && v >= tg.iou_thr) edges.push_back({i, j, v});
         }
     }
-    return edges;
 }
 
 // Pairs in different connected groups never compete, so each group is solved on its
 // own: the usual case (targets apart from each other) stays near linear. `edges` must be
 // ordered by target, as candidate_pairs makes them.
-void match_groups(const std::vector<Edge>& edges, int n, int m, std::vector<int>& match) {
-    std::vector<int> first(n + 1, 0);  // edges of target i: [first[i], first[i + 1])
-    std::vector<int> mstart(m + 1, 0);
+void match_groups(Workspace& s, int n, int m, std::vector<int>& match) {
+    const std::vector<Edge>& edges = s.edges;
+    std::vector<int>& first = s.first;  // edges of target i: [first[i], first[i + 1])
+    std::vector<int>& mstart = s.mstart;
+    first.assign(n + 1, 0);
+    mstart.assign(m + 1, 0);
     for (const Edge& e : edges) {
         ++first[e.target + 1];
         ++mstart[e.meas + 1];
     }
     for (int i = 0; i < n; ++i) first[i + 1] += first[i];
     for (int j = 0; j < m; ++j) mstart[j + 1] += mstart[j];
-    std::vector<int> mtargets(edges.size());  // targets of measurement j: [mstart[j], mstart[j + 1])
+    std::vector<int>& mtargets = s.mtargets;  // targets of measurement j: [mstart[j], mstart[j + 1])
+    mtargets.resize(edges.size());
     {
-        std::vector<int> fill(mstart.begin(), mstart.end() - 1);
+        std::vector<int>& fill = s.fill;
+        fill.assign(mstart.begin(), mstart.end() - 1);
         for (const Edge& e : edges) mtargets[fill[e.meas]++] = e.target;
     }
 
-    std::vector<int> row_of(n, -1), col_of(m, -1), rows, cols;
+    std::vector<int>& row_of = s.row_of;
+    std::vector<int>& col_of = s.col_of;
+    std::vector<int>& rows = s.rows;
+    std::vector<int>& cols = s.cols;
     std::vector<double> w;
+    row_of.assign(n, -1);
+    col_of.assign(m, -1);
     for (int seed = 0; seed < n; ++seed) {
         if (row_of[seed] >= 0 || first[seed] == first[seed + 1]) continue;
         rows.assign(1, seed);
@@ -197,16 +206,21 @@ void match_groups(const std::vector<Edge>& edges, int n, int m, std::vector<int>
 
 }  // namespace
 
-Association associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-                      const std::vector<Box>& meas, const std::vector<int>& meas_cls) {
+void associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
+               const std::vector<Box>& meas, const std::vector<int>& meas_cls, Association& out,
+               Workspace& ws) {
     const int n = static_cast<int>(targets.size());
     const int m = static_cast<int>(meas.size());
-    Association out;
     out.match.assign(n, -1);
+    out.fresh.clear();
+    out.still.clear();
+    out.departed.clear();
 
-    match_groups(candidate_pairs(targets, target_cls, meas, meas_cls), n, m, out.match);
+    candidate_pairs(targets, target_cls, meas, meas_cls, ws);
+    match_groups(ws, n, m, out.match);
 
-    std::vector<char> taken(m, 0);
+    std::vector<char>& taken = ws.taken;
+    taken.assign(m, 0);
     for (int i = 0; i < n; ++i) {
         Target& tg = *targets[i];
         if (out.match[i] < 0) {
@@ -220,7 +234,6 @@ Association associate(const std::vector<Target*>& targets, const std::vector<int
     }
     for (int j = 0; j < m; ++j)
         if (!taken[j]) out.fresh.push_back(j);
-    return out;
 }
 
 }  // namespace rm::track

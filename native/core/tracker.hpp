@@ -75,8 +75,24 @@ struct Association {
 // A pair may match only when the classes are equal and the IoU between the target's
 // predicted box and the measurement is positive and at least the target's iou_thr; among
 // such pairs the matching maximises the total IoU. Class ids are compared as given.
+// Working storage of associate(), reused from call to call: a frame of a few targets
+// would otherwise spend more on allocating it than on the matching.
+struct Workspace {
+    struct Edge {
+        int target, meas;
+        double w;
+    };
+    std::vector<int> order;
+    std::vector<double> lefts;
+    std::vector<Edge> edges;
+    std::vector<int> first, mstart, mtargets, fill, row_of, col_of, rows, cols;
+    std::vector<char> taken;
+};
+
 // Only matched targets can be still; an unmatched one coasts until it is departed.
-Association associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
-                      const std::vector<Box>& meas, const std::vector<int>& meas_cls);
+// The result goes to `out`; `out` and `ws` keep their storage for the next call.
+void associate(const std::vector<Target*>& targets, const std::vector<int>& target_cls,
+               const std::vector<Box>& meas, const std::vector<int>& meas_cls, Association& out,
+               Workspace& ws);
 
 }  // namespace rm::track

@@ -56,18 +56,40 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         mea_list = list;
     };
 
-    if (PyList_CheckExact(boxes)) meas.reserve(static_cast<std::size_t>(PyList_GET_SIZE(boxes)));
-    for_each(boxes, [&](PyObject* box) {
-        Ref convert = load_global(c, st->s_box2meas);
-        if (!mea_list && utils && convert.get() == utils->box2meas) {
+    auto measure = [&](PyObject* box, PyObject* convert) {
+        if (!mea_list && utils && convert == utils->box2meas) {
             rm_box b;
             if (utils->measure(box, &b) < 0) raise_current();
             meas.push_back(b);
             return;
         }
         if (!mea_list) materialize();
-        list_append(mea_list.get(), call(convert.get(), box).get());
-    });
+        list_append(mea_list.get(), call(convert, box).get());
+    };
+    if (PyList_CheckExact(boxes)) {
+        Ref hold = Ref::borrow(boxes);
+        meas.reserve(static_cast<std::size_t>(PyList_GET_SIZE(boxes)));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(boxes);) {
+            Ref convert = load_global(c, st->s_box2meas);
+            if (!mea_list && utils && convert.get() == utils->box2meas) {
+                // Boxes that measuring runs no code for go in one batch: no code runs
+                // between the reads of box2meas it stands for, so they all give this one.
+                const std::size_t done = meas.size();
+                const Py_ssize_t left = PyList_GET_SIZE(boxes) - i;
+                meas.resize(done + static_cast<std::size_t>(left));
+                const Py_ssize_t k = utils->measure_plain(&PyList_GET_ITEM(boxes, i), left, meas.data() + done);
+                if (k < 0) raise_current();
+                meas.resize(done + static_cast<std::size_t>(k));
+                i += k;
+                if (k > 0) continue;
+            }
+            Ref box = Ref::borrow(PyList_GET_ITEM(boxes, i));
+            ++i;
+            measure(box.get(), convert.get());
+        }
+    } else {
+        for_each(boxes, [&](PyObject* box) { measure(box, load_global(c, st->s_box2meas).get()); });
+    }
     const Py_ssize_t m = mea_list ? PyList_GET_SIZE(mea_list.get()) : static_cast<Py_ssize_t>(meas.size());
     if (m == 0) setattr(self, st->s_state_list, new_list().get());
 
@@ -76,14 +98,16 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         Ref tracker_cls = load_global(c, st->s_TargetRadius);
         Ref associate = getattr(tracker_cls.get(), st->s_association);
         Ref state_list = getattr(self, st->s_state_list);
-        Ref result;
         if (!mea_list && target && tracker_cls.get() == target->type && associate.get() == target->association) {
-            result = Ref::steal(target->associate(state_list.get(), meas.data(), m, classes));
+            // The three lists straight away: a tuple of them would only be unpacked.
+            PyObject* out[3];
+            if (target->associate(target->type, state_list.get(), meas.data(), m, classes, out) < 0) raise_current();
+            for (int k = 0; k < 3; ++k) lists[k] = Ref::steal(out[k]);
         } else {
             if (!mea_list) materialize();
-            result = call(associate.get(), state_list.get(), mea_list.get(), classes);
+            Ref result = call(associate.get(), state_list.get(), mea_list.get(), classes);
+            unpack(result.get(), 3, lists);
         }
-        unpack(result.get(), 3, lists);
     }
     Ref& unmatch_list = lists[0];
     Ref& static_list = lists[1];
@@ -96,10 +120,16 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         if (PyList_CheckExact(state_list.get()) && plain_positions(del_list.get()) &&
             plain_attribute(self, st->s_state_list)) {
             // No step below runs code, so the list read once is the list read at each step.
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                Ref pos = new_int(i);
-                if (contains(del_list.get(), pos.get())) continue;
-                list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
+            if (PyList_GET_SIZE(del_list.get()) == 0) {
+                // Nothing departed (the usual frame): all of it, copied in one go, which
+                // makes no container either.
+                if (PyList_SetSlice(kept.get(), 0, 0, state_list.get()) < 0) raise_current();
+            } else {
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    Ref pos = new_int(i);
+                    if (contains(del_list.get(), pos.get())) continue;
+                    list_append(kept.get(), PyList_GET_ITEM(state_list.get(), i));
+                }
             }
         } else {
             state_list = Ref();  // let go of it as soon as before: reading it may have made it

@@ -101,6 +101,10 @@ struct ModuleState {
     // while the module still holds those very objects.
     PyObject* target_capi;
     PyObject* utils_capi;
+
+    // The last exact int split() labelled its boxes with, and its text.
+    PyObject* label_number;
+    PyObject* label_text;
 };
 
 // Everything a method body needs: the module's state and its namespace.

@@ -141,17 +141,7 @@ void list_append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) raise_current();
 }
 
-Ref list_of4(const Ref* v) {
-    Ref list = Ref::steal(PyList_New(4));
-    for (Py_ssize_t i = 0; i < 4; ++i) PyList_SET_ITEM(list.get(), i, Ref(v[i]).release());
-    return list;
-}
-
-Ref list_from(PyObject* const* items, Py_ssize_t n) {
-    Ref list = Ref::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(items[i]));
-    return list;
-}
+Ref list_of4(const Ref* v) { return list_of(v, 4); }
 
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out) {
     if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {

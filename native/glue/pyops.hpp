@@ -56,8 +56,24 @@ void list_append(PyObject* list, PyObject* item);
 // never has an empty slot.
 Ref list_of4(const Ref* v);
 // A list of n items made in one go, for the same reason: nothing runs between its
-// allocation and its fill.
-Ref list_from(PyObject* const* items, Py_ssize_t n);
+// allocation and its fill. get(i) gives item i (borrowed).
+template <class Get>
+Ref list_filled(Py_ssize_t n, Get get) {
+    Ref list = Ref::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(get(i)));
+    return list;
+}
+inline Ref list_from(PyObject* const* items, Py_ssize_t n) {
+    return list_filled(n, [items](Py_ssize_t i) { return items[i]; });
+}
+// [v[0], ..., v[n-1]]
+inline Ref list_of(const Ref* v, Py_ssize_t n) {
+    return list_filled(n, [v](Py_ssize_t i) { return v[i].get(); });
+}
+// [item] * n
+inline Ref list_repeat(PyObject* item, Py_ssize_t n) {
+    return list_filled(n, [item](Py_ssize_t) { return item; });
+}
 // a, b, ... = obj (exactly n items, Python's unpacking errors otherwise)
 void unpack(PyObject* obj, Py_ssize_t n, Ref* out);
 

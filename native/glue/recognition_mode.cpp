@@ -43,6 +43,7 @@ bool collect_plain_values(PyObject* boxes, std::vector<PyObject*>& values, Kind&
     auto scalar = [](PyObject* o) { return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o); };
     bool nested = n > 0 && (PyList_CheckExact(items[0]) || PyTuple_CheckExact(items[0]));
     Py_ssize_t width = nested ? PySequence_Fast_GET_SIZE(items[0]) : 0;
+    values.reserve(static_cast<std::size_t>(nested ? n * width : n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* it = items[i];
         if (nested) {
@@ -85,51 +86,72 @@ Ref plain_value_to_int(PyObject* v, Kind kind) {
     return Ref::borrow(v);
 }
 
+// str(number). The regions of one behaviour share its number, so the text of an exact
+// int is kept from one call to the next.
+Ref label_of(const Ctx& c, PyObject* number) {
+    ModuleState* st = c.st;
+    if (!PyLong_CheckExact(number)) return to_str(number);
+    // Only numbers of a few digits: the interpreter's limit on digits may change meanwhile.
+    int overflow = 0;
+    if (PyLong_AsLongLongAndOverflow(number, &overflow) == -1 && PyErr_Occurred()) raise_current();
+    if (overflow) return to_str(number);
+    // Comparing two exact ints runs no code.
+    if (st->label_number && PyObject_RichCompareBool(st->label_number, number, Py_EQ) == 1)
+        return Ref::borrow(st->label_text);
+    Ref text = to_str(number);
+    Py_XSETREF(st->label_number, Py_NewRef(number));
+    Py_XSETREF(st->label_text, Py_NewRef(text.get()));
+    return text;
+}
+
 PyObject* rm_split(Ctx& c, PyObject* const* a) {
     PyObject* behavior_boxes = a[1];
     PyObject* behavior_number = a[2];
     Ref hold_boxes = Ref::borrow(behavior_boxes);
-    Ref boxes = new_list();
-    Ref classes = new_list();
-    Ref label;
-    auto append_label = [&]() {
-        // str() of a str or int cannot differ between calls; anything else is asked each row.
-        if (!label || !(PyUnicode_CheckExact(behavior_number) || PyLong_CheckExact(behavior_number)))
-            label = to_str(behavior_number);
-        list_append(classes.get(), label.get());
-    };
+    // str() of a str or int cannot differ between calls; anything else is asked each row.
+    const bool one_label = PyUnicode_CheckExact(behavior_number) || PyLong_CheckExact(behavior_number);
 
     Ref np = load_global(c, c.st->s_np);
     std::vector<PyObject*> values;
     Kind kind = Kind::Int;
     if (np.get() == c.st->numpy && collect_plain_values(behavior_boxes, values, kind)) {
-        // The values are borrowed from behavior_boxes, an exact list/tuple held above;
-        // nothing below runs Python code that could change it until the copy is made.
-        std::vector<Ref> held;
-        held.reserve(values.size());
-        for (PyObject* v : values) held.push_back(Ref::borrow(v));
-        for (std::size_t r = 0; r + 4 <= held.size(); r += 4) {
-            Ref v[4];
-            for (int j = 0; j < 4; ++j) v[j] = plain_value_to_int(held[r + j].get(), kind);
-            list_append(boxes.get(), list_of4(v).get());
-            append_label();
+        // The values are borrowed from behavior_boxes. Converting them runs no code and
+        // makes no container (nothing a collection could start from), so they are all
+        // owned before the first list is made.
+        const std::size_t rows = values.size() / 4;
+        std::vector<Ref> owned;  // the converted values, then the rows
+        owned.reserve(values.size() + rows);
+        for (PyObject* v : values) owned.push_back(plain_value_to_int(v, kind));
+        for (std::size_t r = 0; r < rows; ++r) owned.push_back(list_of4(&owned[4 * r]));
+        Ref boxes = list_of(&owned[values.size()], static_cast<Py_ssize_t>(rows));
+        Ref classes;
+        if (one_label && rows > 0) {
+            classes = list_repeat(label_of(c, behavior_number).get(), static_cast<Py_ssize_t>(rows));
+        } else {
+            classes = new_list();
+            for (std::size_t r = 0; r < rows; ++r) list_append(classes.get(), to_str(behavior_number).get());
         }
-    } else {
-        Ref arr = call(getattr(np.get(), c.st->s_array).get(), behavior_boxes);
-        Ref minus1 = new_int(-1);
-        Ref four = new_int(4);
-        Ref table = call_method(arr.get(), c.st->s_reshape, minus1.get(), four.get());
-        Py_ssize_t rows = length(table.get());
-        for (Py_ssize_t i = 0; i < rows; ++i) {
-            // int() of an item runs the caller's code: the row list is made only after.
-            Ref v[4];
-            for (int j = 0; j < 4; ++j) {
-                Ref row = get_index(table.get(), i);
-                v[j] = to_int(get_index(row.get(), j).get());
-            }
-            list_append(boxes.get(), list_of4(v).get());
-            append_label();
+        return PyTuple_Pack(2, boxes.get(), classes.get());
+    }
+
+    Ref boxes = new_list();
+    Ref classes = new_list();
+    Ref label;
+    Ref arr = call(getattr(np.get(), c.st->s_array).get(), behavior_boxes);
+    Ref minus1 = new_int(-1);
+    Ref four = new_int(4);
+    Ref table = call_method(arr.get(), c.st->s_reshape, minus1.get(), four.get());
+    Py_ssize_t rows = length(table.get());
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        // int() of an item runs the caller's code: the row list is made only after.
+        Ref v[4];
+        for (int j = 0; j < 4; ++j) {
+            Ref row = get_index(table.get(), i);
+            v[j] = to_int(get_index(row.get(), j).get());
         }
+        list_append(boxes.get(), list_of4(v).get());
+        if (!label || !one_label) label = label_of(c, behavior_number);
+        list_append(classes.get(), label.get());
     }
     return PyTuple_Pack(2, boxes.get(), classes.get());
 }
