@@ -122,3 +122,83 @@ def test_name_rebound_while_measuring_is_called(monkeypatch):
     assert [t.box for t in cam.state_list] == [[10.0, 10.0, 50.0, 90.0], [80.0, 10.0, 120.0, 90.0],
                                                [150.0, 10.0, 190.0, 90.0]]
     assert out[1] == [0, 1, 2]
+
+
+# ---------------------------------------------------------------- split's rows handed to run
+
+def region_docs(frames=9):
+    """Two behaviours x two regions x three boxes per frame, jittering by a pixel; the last
+    frame has a region one of whose boxes box2meas refuses."""
+    docs = []
+    for f in range(frames):
+        docs.append({"alarmBehavior": [
+            {"behavior_number": 1002001 + b, "alarm_info_dict": {}, "alarm_info": "",
+             "result": [{"roi_name": "roi%d" % reg if reg else "",
+                         "boxes": [[40 + 300 * reg + 60 * k + f % 2, 60 + 180 * b,
+                                    80 + 300 * reg + 60 * k, 140 + 180 * b] for k in range(3)]}
+                        for reg in range(2)]}
+            for b in range(2)]})
+    docs[-1]["alarmBehavior"][1]["result"][1]["boxes"][1] = [90, 0, 10, 10]
+    return docs
+
+
+class MovingTime:
+    """The module's `time`: a region's first reading (after split) moves every box of the
+    current document in place, its second (after run) moves them back."""
+
+    def __init__(self):
+        self.doc = None
+        self.readings = 0
+
+    def time(self):
+        self.readings += 1
+        for entry in self.doc["alarmBehavior"]:
+            for region in entry["result"]:
+                for row in region.get("boxes") or ():
+                    row[0] += 500 if self.readings % 2 else -500
+        return self.readings * 0.25
+
+
+def drive(monkeypatch, fault, through_instance):
+    """target_radius over region_docs(); from frame 3 on, `fault` is in place."""
+    clock = MovingTime()
+    monkeypatch.setattr(M, "time", clock)
+    rm = M.RecognitionMode()
+    if through_instance:  # split reached through the instance: split's lists, run's tuple
+        rm.split = lambda boxes, number: M.RecognitionMode.split(rm, boxes, number)
+    seen = []
+    for f, doc in enumerate(region_docs()):
+        if f == 3 and fault == "box2meas":
+            monkeypatch.setattr(M, "box2meas", wrapped_box2meas)
+        elif f == 3 and fault == "run":
+            run = M.Camera.run
+            monkeypatch.setattr(M.Camera, "run", lambda cam, b, c: run(cam, b, c))
+        elif f == 3 and fault == "run on the instance":
+            for cams in rm.dev_id["cam"].values():
+                for cam in cams.values():
+                    cam.run = lambda b, c, cam=cam: M.Camera.run(cam, b, c)
+        elif f == 3 and fault == "split":
+            rm.split = lambda boxes, number: M.RecognitionMode.split(rm, boxes, number)
+        clock.doc = doc
+        try:
+            rm.target_radius("cam", doc)
+            res = "ok"
+        except Exception as e:  # noqa: BLE001 - the exception itself is the result compared
+            res = (type(e).__name__, str(e))
+        cams = {k: [repr(t) for t in cam.state_list]
+                for cams in rm.dev_id["cam"].values() for k, cam in cams.items()}
+        seen.append((res, repr(doc), repr((rm.unmatch_list, rm.static_list, rm.del_list, rm.runtime)),
+                     cams, clock.readings))
+    return seen
+
+
+@pytest.mark.parametrize("fault", ["none", "box2meas", "run", "run on the instance", "split"])
+def test_split_rows_handed_to_run_as_split_made_them(monkeypatch, fault):
+    """Boxes the clock moves between split and run are tracked as split read them, and any
+    split or run not our own gets split's lists, whichever path the region took."""
+    got = drive(monkeypatch, fault, through_instance=False)
+    monkeypatch.undo()
+    want = drive(monkeypatch, fault, through_instance=True)
+    assert got == want
+    assert any("[]" in s[1] for s in got)  # some regions read as still
+    assert got[-1][0] == ("ValueError", "box must have right >= left and bottom >= top, got [90, 0, 10, 10]")

@@ -66,6 +66,8 @@ bool plain_box(PyObject* v) {
 
 track::Box to_plain_box(PyObject* v, const char* what) { return checked_box(PySequence_Fast_ITEMS(v), what); }
 
+track::Box to_plain_box(PyObject* const* values, const char* what) { return checked_box(values, what); }
+
 track::Box to_box(py::handle v, const char* what) {
     if (is_text(v) || !PySequence_Check(v.ptr()))
         throw py::type_error(std::string(what) + " must be a sequence of four numbers, not " + type_name(v));

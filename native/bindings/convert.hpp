@@ -24,6 +24,8 @@ track::Box to_box(py::handle v, const char* what);
 bool plain_box(PyObject* v);
 // to_box() of a box that plain_box() accepted.
 track::Box to_plain_box(PyObject* v, const char* what);
+// The same from the four values such a box holds.
+track::Box to_plain_box(PyObject* const* values, const char* what);
 
 // A threshold: a real number in [0, 1].
 double to_threshold(py::handle v, const char* what);

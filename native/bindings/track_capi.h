@@ -13,7 +13,7 @@
 extern "C" {
 #endif
 
-#define RM_TRACK_CAPI_VERSION 2
+#define RM_TRACK_CAPI_VERSION 3
 #define RM_TARGET_CAPI_NAME "recognition_mode.target._capi"
 #define RM_UTILS_CAPI_NAME "recognition_mode.utils._capi"
 
@@ -34,6 +34,10 @@ typedef struct rm_utils_capi {
      * of four exact ints or floats (measuring these runs no Python code): how many it
      * measured, or -1 with the exception box2meas raises for the first it refuses. */
     Py_ssize_t (*measure_plain)(PyObject* const* boxes, Py_ssize_t n, rm_box* out);
+    /* `measure` of n boxes given by their values, exact ints or floats, four per box in
+     * values[0], values[1], ... (a box that measure_plain would take, less the box): 0, or
+     * -1 with the exception box2meas raises for the first it refuses. */
+    int (*measure_values)(PyObject* const* values, Py_ssize_t n, rm_box* out);
 } rm_utils_capi;
 
 typedef struct rm_target_capi {

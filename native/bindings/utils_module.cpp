@@ -37,6 +37,15 @@ Py_ssize_t capi_measure_plain(PyObject* const* boxes, Py_ssize_t n, rm_box* out)
     return ok ? k : -1;
 }
 
+int capi_measure_values(PyObject* const* values, Py_ssize_t n, rm_box* out) {
+    return bind::translated([&] {
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            const track::Box b = bind::to_plain_box(values + 4 * k, kBox);
+            out[k] = rm_box{b.l, b.t, b.r, b.b};
+        }
+    }) ? 0 : -1;
+}
+
 PyObject* capi_meas_object(const rm_box* m) {
     PyObject* out = nullptr;
     bind::translated([&] { out = meas_object(track::Box{m->l, m->t, m->r, m->b}).release().ptr(); });
@@ -73,5 +82,5 @@ PYBIND11_MODULE(utils, m) {
         "Intersection over union of two boxes; 0 for boxes that only touch or have no area.");
     m.attr("_capi") = bind::utils_capsule(
         rm_utils_capi{RM_TRACK_CAPI_VERSION, m.attr("box2meas").ptr(), capi_measure, capi_meas_object,
-                      capi_measure_plain});
+                      capi_measure_plain, capi_measure_values});
 }

@@ -37,11 +37,11 @@ bool plain_positions(PyObject* list) {
     return true;
 }
 
-PyObject* camera_run(Ctx& c, PyObject* const* a) {
+// run(boxes, classes) up to its tuple: (unmatch_list, static_list, del_list) in lists.
+// With split_rows, boxes and classes are null and stand for the lists those rows make.
+void run_lists(Ctx& c, PyObject* self, PyObject* boxes, PyObject* classes, const SplitRows* split_rows,
+               Ref lists[3]) {
     ModuleState* st = c.st;
-    PyObject* self = a[0];
-    PyObject* boxes = a[1];
-    PyObject* classes = a[2];
 
     // While box2meas is the one bound at load, the measurements stay boxes: no Python
     // object is made of them unless Python code (a rebound name) is to receive them.
@@ -49,6 +49,21 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
     const rm_utils_capi* utils = entry_points<rm_utils_capi>(st->utils_capi, RM_UTILS_CAPI_NAME, hold_utils);
     const rm_target_capi* target = entry_points<rm_target_capi>(st->target_capi, RM_TARGET_CAPI_NAME, hold_target);
     std::vector<rm_box> meas;
+    Ref hold_boxes, hold_classes;
+    if (split_rows) {
+        hold_classes = split_rows->classes();
+        classes = hold_classes.get();
+        const Py_ssize_t n = split_rows->rows();
+        // The list path would read box2meas first thing for the first box, and with it
+        // bound as at load measure every box of ints in one go.
+        if (n > 0 && utils && load_global(c, st->s_box2meas).get() == utils->box2meas) {
+            meas.resize(static_cast<std::size_t>(n));
+            if (utils->measure_values(split_rows->values.data(), n, meas.data()) < 0) raise_current();
+        } else {
+            hold_boxes = split_rows->boxes();
+        }
+        boxes = hold_boxes.get();
+    }
     Ref mea_list;  // the Python measurements, once there are any
     auto materialize = [&] {
         Ref list = new_list();
@@ -66,7 +81,9 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         if (!mea_list) materialize();
         list_append(mea_list.get(), call(convert, box).get());
     };
-    if (PyList_CheckExact(boxes)) {
+    if (!boxes) {
+        // measured above
+    } else if (PyList_CheckExact(boxes)) {
         Ref hold = Ref::borrow(boxes);
         meas.reserve(static_cast<std::size_t>(PyList_GET_SIZE(boxes)));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(boxes);) {
@@ -93,7 +110,6 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
     const Py_ssize_t m = mea_list ? PyList_GET_SIZE(mea_list.get()) : static_cast<Py_ssize_t>(meas.size());
     if (m == 0) setattr(self, st->s_state_list, new_list().get());
 
-    Ref lists[3];
     {
         Ref tracker_cls = load_global(c, st->s_TargetRadius);
         Ref associate = getattr(tracker_cls.get(), st->s_association);
@@ -154,11 +170,23 @@ PyObject* camera_run(Ctx& c, PyObject* const* a) {
         Ref target = call(tracker_cls.get(), mea.get(), cls.get(), iou.get(), pix.get());
         call(append.get(), target.get());
     });
+}
 
-    return PyTuple_Pack(4, static_list.get(), unmatch_list.get(), static_list.get(), del_list.get());
+PyObject* camera_run(Ctx& c, PyObject* const* a) {
+    Ref lists[3];
+    run_lists(c, a[0], a[1], a[2], nullptr, lists);
+    return PyTuple_Pack(4, lists[1].get(), lists[0].get(), lists[1].get(), lists[2].get());
 }
 
 }  // namespace
+
+bool run_split_rows(Ctx& c, PyObject* camera, PyObject* run, const SplitRows& rows, Ref out[3]) {
+    if (own_body(c, run) != camera_run) return false;
+    NestingGuard call;
+    if (!call.entered()) raise_current();
+    run_lists(c, camera, nullptr, nullptr, &rows, out);
+    return true;
+}
 
 const char kCameraDoc[] = "每个摄像头一个Camera类, 每个Camera对象有多个TargetRadius类";
 

@@ -78,30 +78,6 @@ void raise_missing(const NativeFunction* f, PyObject* const* argv) {
 // for Python functions, so their own depth is held to the Python limit on every version.
 thread_local int nesting_depth = 0;
 
-class NestingGuard {
-public:
-    NestingGuard() {
-        if (nesting_depth >= Py_GetRecursionLimit()) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-            return;
-        }
-        if (Py_EnterRecursiveCall(" while calling a Python object")) return;
-        ++nesting_depth;
-        entered_ = true;
-    }
-    ~NestingGuard() {
-        if (!entered_) return;
-        --nesting_depth;
-        Py_LeaveRecursiveCall();
-    }
-    NestingGuard(const NestingGuard&) = delete;
-    NestingGuard& operator=(const NestingGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_ = false;
-};
-
 #if PY_VERSION_HEX >= 0x030D0000
 // From 3.13 on, Python ends this error with the closest parameter name, if any is close:
 // an edit distance over the UTF-8 bytes where a case flip costs 1 and any other edit 2,
@@ -401,6 +377,28 @@ PyType_Spec nf_spec = {
 };
 
 }  // namespace
+
+NestingGuard::NestingGuard() {
+    if (nesting_depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+        return;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return;
+    ++nesting_depth;
+    entered_ = true;
+}
+
+NestingGuard::~NestingGuard() {
+    if (!entered_) return;
+    --nesting_depth;
+    Py_LeaveRecursiveCall();
+}
+
+NativeBody own_body(const Ctx& c, PyObject* fn) {
+    if (!is_native_function(fn) || !as_fn(fn)->module || PyModule_GetState(as_fn(fn)->module) != c.st)
+        return nullptr;
+    return as_fn(fn)->def->body;
+}
 
 bool is_native_function(PyObject* o) { return Py_TYPE(o)->tp_descr_get == nf_descr_get; }
 

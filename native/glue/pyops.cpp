@@ -35,26 +35,36 @@ Ref call_vector(PyObject* f, PyObject* const* args, std::size_t n) {
 
 }  // namespace
 
-Ref call_method_vector(PyObject* name, PyObject* const* args, std::size_t n) {
-    PyObject* obj = args[0];
-    PyTypeObject* tp = Py_TYPE(obj);
+MethodLookup lookup_method(PyObject* obj, PyObject* name) {
     // The lookup Python would do, done once: with the plain attribute machinery, a class
     // attribute that is one of our functions (not a data descriptor) yields to an instance
-    // attribute and otherwise binds to obj. Calling it with obj first is what the bound
-    // method would do, without making one.
+    // attribute and otherwise binds to obj.
+    MethodLookup found;
+    PyTypeObject* tp = Py_TYPE(obj);
     if (tp->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
         Ref fn = Ref::borrow(_PyType_Lookup(tp, name));
         if (fn && is_native_function(fn.get())) {
-            if (Ref own = instance_attribute(obj, name)) return call_vector(own.get(), args + 1, n - 1);
-            return Ref::steal(call_native_function(fn.get(), args, n));
+            found.own = instance_attribute(obj, name);
+            if (!found.own) found.fn = fn;
         }
     }
+    return found;
+}
+
+Ref call_found(const MethodLookup& found, PyObject* name, PyObject* const* args, std::size_t n) {
+    if (found.own) return call_vector(found.own.get(), args + 1, n - 1);
+    // Calling our function with obj first is what the bound method would do, without making one.
+    if (found.fn) return Ref::steal(call_native_function(found.fn.get(), args, n));
 #if PY_VERSION_HEX >= 0x03090000
     return Ref::steal(PyObject_VectorcallMethod(name, args, n, nullptr));
 #else
-    Ref bound = getattr(obj, name);
+    Ref bound = getattr(args[0], name);
     return call_vector(bound.get(), args + 1, n - 1);
 #endif
+}
+
+Ref call_method_vector(PyObject* name, PyObject* const* args, std::size_t n) {
+    return call_found(lookup_method(args[0], name), name, args, n);
 }
 
 Ref get_default(PyObject* obj, PyObject* get_name, PyObject* key) {

@@ -38,6 +38,16 @@ template <class... A>
 Ref call(PyObject* f, A... args) {
     return Ref::steal(PyObject_CallFunctionObjArgs(f, static_cast<PyObject*>(args)..., nullptr));
 }
+// What obj.name resolves to when finding it runs no code: one of our functions on the
+// type (fn), or the instance's own attribute shadowing one (own). Neither: only Python's
+// own lookup can tell.
+struct MethodLookup {
+    Ref fn;
+    Ref own;
+};
+MethodLookup lookup_method(PyObject* obj, PyObject* name);
+// args[0].name(*args[1:n]) for what lookup_method(args[0], name) found.
+Ref call_found(const MethodLookup& found, PyObject* name, PyObject* const* args, std::size_t n);
 // args[0].name(*args[1:n]), looked up through the instance on every call.
 Ref call_method_vector(PyObject* name, PyObject* const* args, std::size_t n);
 // obj.name(*args), looked up through the instance on every call

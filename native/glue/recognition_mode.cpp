@@ -86,6 +86,18 @@ Ref plain_value_to_int(PyObject* v, Kind kind) {
     return Ref::borrow(v);
 }
 
+}  // namespace
+
+Ref SplitRows::boxes() const {
+    RefStack<8> lists;
+    for (std::size_t r = 0; r < labels.size(); ++r) lists.push(list_from(values.data() + 4 * r, 4).get());
+    return list_from(lists.data(), rows());
+}
+
+Ref SplitRows::classes() const { return list_from(labels.data(), rows()); }
+
+namespace {
+
 // str(number). The regions of one behaviour share its number, so the text of an exact
 // int is kept from one call to the next.
 Ref label_of(const Ctx& c, PyObject* number) {
@@ -104,36 +116,44 @@ Ref label_of(const Ctx& c, PyObject* number) {
     return text;
 }
 
-PyObject* rm_split(Ctx& c, PyObject* const* a) {
-    PyObject* behavior_boxes = a[1];
-    PyObject* behavior_number = a[2];
-    Ref hold_boxes = Ref::borrow(behavior_boxes);
-    // str() of a str or int cannot differ between calls; anything else is asked each row.
-    const bool one_label = PyUnicode_CheckExact(behavior_number) || PyLong_CheckExact(behavior_number);
+// str() of a str or int cannot differ between calls; anything else is asked each row.
+bool one_label(PyObject* number) { return PyUnicode_CheckExact(number) || PyLong_CheckExact(number); }
 
+// split()'s plain path: false, having only read np, where numpy's conversion is needed.
+bool split_rows(const Ctx& c, PyObject* behavior_boxes, PyObject* behavior_number, SplitRows& out) {
+    Ref hold_boxes = Ref::borrow(behavior_boxes);
     Ref np = load_global(c, c.st->s_np);
     std::vector<PyObject*> values;
     Kind kind = Kind::Int;
-    if (np.get() == c.st->numpy && collect_plain_values(behavior_boxes, values, kind)) {
-        // The values are borrowed from behavior_boxes. Converting them runs no code and
-        // makes no container (nothing a collection could start from), so they are all
-        // owned before the first list is made.
-        const std::size_t rows = values.size() / 4;
-        std::vector<Ref> owned;  // the converted values, then the rows
-        owned.reserve(values.size() + rows);
-        for (PyObject* v : values) owned.push_back(plain_value_to_int(v, kind));
-        for (std::size_t r = 0; r < rows; ++r) owned.push_back(list_of4(&owned[4 * r]));
-        Ref boxes = list_of(&owned[values.size()], static_cast<Py_ssize_t>(rows));
-        Ref classes;
-        if (one_label && rows > 0) {
-            classes = list_repeat(label_of(c, behavior_number).get(), static_cast<Py_ssize_t>(rows));
-        } else {
-            classes = new_list();
-            for (std::size_t r = 0; r < rows; ++r) list_append(classes.get(), to_str(behavior_number).get());
-        }
-        return PyTuple_Pack(2, boxes.get(), classes.get());
+    if (np.get() != c.st->numpy || !collect_plain_values(behavior_boxes, values, kind)) return false;
+    // The values are borrowed from behavior_boxes. Converting them runs no code and makes
+    // no container (nothing a collection could start from), so they are all owned before
+    // anything else runs.
+    for (PyObject* v : values) out.values.push(plain_value_to_int(v, kind).get());
+    const std::size_t rows = values.size() / 4;
+    if (rows > 0 && one_label(behavior_number)) {
+        Ref label = label_of(c, behavior_number);
+        for (std::size_t r = 0; r < rows; ++r) out.labels.push(label.get());
+    } else {
+        for (std::size_t r = 0; r < rows; ++r) out.labels.push(to_str(behavior_number).get());
     }
+    return true;
+}
 
+PyObject* rm_split(Ctx& c, PyObject* const* a) {
+    PyObject* behavior_boxes = a[1];
+    PyObject* behavior_number = a[2];
+    {
+        SplitRows plain;
+        if (split_rows(c, behavior_boxes, behavior_number, plain)) {
+            Ref boxes = plain.boxes();
+            Ref classes = plain.classes();
+            return PyTuple_Pack(2, boxes.get(), classes.get());
+        }
+    }
+    Ref hold_boxes = Ref::borrow(behavior_boxes);
+    const bool same_label = one_label(behavior_number);
+    Ref np = load_global(c, c.st->s_np);
     Ref boxes = new_list();
     Ref classes = new_list();
     Ref label;
@@ -150,7 +170,7 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
             v[j] = to_int(get_index(row.get(), j).get());
         }
         list_append(boxes.get(), list_of4(v).get());
-        if (!label || !one_label) label = label_of(c, behavior_number);
+        if (!label || !same_label) label = label_of(c, behavior_number);
         list_append(classes.get(), label.get());
     }
     return PyTuple_Pack(2, boxes.get(), classes.get());
@@ -348,9 +368,19 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
             Py_ssize_t pos = v++;
             Ref name = get_default(roi_result, st->s_get, st->s_roi_name);
             Ref behavior_boxes = get_default(roi_result, st->s_get, st->s_boxes);
-            Ref pair = call_method(self, st->s_split, behavior_boxes.get(), behavior_number.get());
+            // While split and run are our own, split's rows go to run as they are: its
+            // lists and run's tuple would only be taken apart again.
+            PyObject* split_args[] = {self, behavior_boxes.get(), behavior_number.get()};
+            const MethodLookup split_found = lookup_method(self, st->s_split);
+            SplitRows rows;
+            bool deferred = false;
+            if (split_found.fn && own_body(c, split_found.fn.get()) == rm_split) {
+                NestingGuard call;
+                if (!call.entered()) raise_current();
+                deferred = split_rows(c, behavior_boxes.get(), behavior_number.get(), rows);
+            }
             Ref split_out[2];
-            unpack(pair.get(), 2, split_out);
+            if (!deferred) unpack(call_found(split_found, st->s_split, split_args, 3).get(), 2, split_out);
             Ref start_time = wall_clock(c);
 
             Ref registry = getattr(self, st->s_dev_id);
@@ -378,9 +408,18 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
                 camera = get_item(cameras.get(), name.get());
             }
 
-            Ref ran = call_method(camera.get(), st->s_run, split_out[0].get(), split_out[1].get());
             Ref run_out[4];
-            unpack(ran.get(), 4, run_out);
+            const MethodLookup run_found = lookup_method(camera.get(), st->s_run);
+            const bool fused =
+                deferred && run_found.fn && run_split_rows(c, camera.get(), run_found.fn.get(), rows, run_out + 1);
+            if (!fused) {
+                if (deferred) {
+                    split_out[0] = rows.boxes();
+                    split_out[1] = rows.classes();
+                }
+                PyObject* run_args[] = {camera.get(), split_out[0].get(), split_out[1].get()};
+                unpack(call_found(run_found, st->s_run, run_args, 3).get(), 4, run_out);
+            }
             setattr(self, st->s_unmatch_list, run_out[1].get());
             setattr(self, st->s_static_list, run_out[2].get());
             setattr(self, st->s_del_list, run_out[3].get());
