@@ -140,17 +140,8 @@ bool split_rows(const Ctx& c, PyObject* behavior_boxes, PyObject* behavior_numbe
     return true;
 }
 
-PyObject* rm_split(Ctx& c, PyObject* const* a) {
-    PyObject* behavior_boxes = a[1];
-    PyObject* behavior_number = a[2];
-    {
-        SplitRows plain;
-        if (split_rows(c, behavior_boxes, behavior_number, plain)) {
-            Ref boxes = plain.boxes();
-            Ref classes = plain.classes();
-            return PyTuple_Pack(2, boxes.get(), classes.get());
-        }
-    }
+// split() where split_rows() declined: numpy's conversion, then int() of every value.
+Ref split_with_numpy(const Ctx& c, PyObject* behavior_boxes, PyObject* behavior_number) {
     Ref hold_boxes = Ref::borrow(behavior_boxes);
     const bool same_label = one_label(behavior_number);
     Ref np = load_global(c, c.st->s_np);
@@ -173,6 +164,14 @@ PyObject* rm_split(Ctx& c, PyObject* const* a) {
         if (!label || !same_label) label = label_of(c, behavior_number);
         list_append(classes.get(), label.get());
     }
+    return Ref::steal(PyTuple_Pack(2, boxes.get(), classes.get()));
+}
+
+PyObject* rm_split(Ctx& c, PyObject* const* a) {
+    SplitRows plain;
+    if (!split_rows(c, a[1], a[2], plain)) return split_with_numpy(c, a[1], a[2]).release();
+    Ref boxes = plain.boxes();
+    Ref classes = plain.classes();
     return PyTuple_Pack(2, boxes.get(), classes.get());
 }
 
@@ -374,13 +373,17 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
             const MethodLookup split_found = lookup_method(self, st->s_split);
             SplitRows rows;
             bool deferred = false;
+            Ref split_out[2];
             if (split_found.fn && own_body(c, split_found.fn.get()) == rm_split) {
+                // Our split, run in place: its rows are read once, whichever way it goes.
                 NestingGuard call;
                 if (!call.entered()) raise_current();
                 deferred = split_rows(c, behavior_boxes.get(), behavior_number.get(), rows);
+                if (!deferred)
+                    unpack(split_with_numpy(c, behavior_boxes.get(), behavior_number.get()).get(), 2, split_out);
+            } else {
+                unpack(call_found(split_found, st->s_split, split_args, 3).get(), 2, split_out);
             }
-            Ref split_out[2];
-            if (!deferred) unpack(call_found(split_found, st->s_split, split_args, 3).get(), 2, split_out);
             Ref start_time = wall_clock(c);
 
             Ref registry = getattr(self, st->s_dev_id);
