@@ -1,4 +1,4 @@
-"""scripts/install_into_host.py: the module dropped into a host's own object_detection tree.
+"""recognition-mode install: the module dropped into a host's own object_detection tree.
 
 The host tree is a throw-away regular package with its own configuration, clock and
 logger; everything runs in subprocesses with that tree first on sys.path, so the
