@@ -8,9 +8,11 @@ end in an ordinary Python exception, never a crash, and leave the instance worki
 import gc
 import importlib
 import itertools
+import subprocess
 import sys
 
 import numpy as np
+
 import pytest
 
 from fakes import entry
@@ -120,6 +122,42 @@ def test_runaway_recursion_between_native_methods():
     # The same depth both times: nothing of the first overflow stays counted.
     assert depths[0] == depths[1] > 100
     works(mod.RecognitionMode())
+
+
+_DEEP_CYCLE = r"""
+import sys, threading
+from object_detection.post_processing.recognition_mode import main as mod
+
+class Sub(mod.RecognitionMode):
+    def check_boxes(self, out):  # Python frames between native ones take no C stack
+        return self.move_detect(None, "d", out) if CYCLE == "motion" else self.target_radius("d", out)
+
+CYCLE, STACK = sys.argv[1], int(sys.argv[2])
+sys.setrecursionlimit(100000)
+outcome = []
+def go():
+    try:
+        Sub().main(None, "d", {"alarmBehavior": []}, "TargetRadius" if CYCLE == "static" else "m")
+    except RecursionError:
+        outcome.append(mod.RecognitionMode().check_boxes({"alarmBehavior": []}))
+if STACK:
+    threading.stack_size(STACK)
+    t = threading.Thread(target=go)
+    t.start()
+    t.join()
+else:
+    go()
+print(outcome)
+"""
+
+
+@pytest.mark.parametrize("stack", [0, 512 * 1024], ids=["main-thread", "small-thread-stack"])
+@pytest.mark.parametrize("cycle", ["motion", "static"])
+def test_deep_cycle_through_python_raises_instead_of_overflowing_the_stack(cycle, stack):
+    run = subprocess.run([sys.executable, "-c", _DEEP_CYCLE, cycle, str(stack)], capture_output=True,
+                         text=True, timeout=300)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.strip() == "[{'alarmBehavior': []}]"
 
 
 # ------------------------------------------------------------------ the collector sees everything

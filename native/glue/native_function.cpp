@@ -11,6 +11,10 @@
 #include "pyops.hpp"
 #include "structmember.h"
 
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 #if PY_VERSION_HEX < 0x03090000
 #define RM_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #define RM_Vectorcall_Call PyVectorcall_Call
@@ -77,6 +81,66 @@ void raise_missing(const NativeFunction* f, PyObject* const* argv) {
 // the C stack only, with a limit far above sys.getrecursionlimit(); our functions stand
 // for Python functions, so their own depth is held to the Python limit on every version.
 thread_local int nesting_depth = 0;
+
+// The recursion limit counts frames, not bytes: from 3.11 on Python-to-Python calls take no
+// C stack, so a high limit lets a cycle through our functions run the thread's stack out.
+// Each level is therefore also held to what is left of the C stack. Where the stack's
+// bounds cannot be read, a fixed depth stands in, well inside the smallest usual stack.
+constexpr int kFallbackDepth = 2000;
+
+struct StackBounds {
+    bool read = false;
+    std::uintptr_t floor = 0;  // lowest address a call may reach; 0 where unknown
+};
+thread_local StackBounds stack_bounds;
+
+std::uintptr_t here() {
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+#else
+    volatile char probe = 0;
+    return reinterpret_cast<std::uintptr_t>(&probe);
+#endif
+}
+
+// Headroom kept below a level: one cycle's frames (ours, the interpreter's, OpenCV's
+// buffers) take a few kilobytes; stacks of threads may be small.
+std::uintptr_t headroom(std::size_t size) {
+    const std::size_t wanted = std::max<std::size_t>(256 * 1024, size / 8);
+    return static_cast<std::uintptr_t>(std::min(wanted, size / 2));
+}
+
+void read_stack_bounds(StackBounds& b) {
+    b.read = true;
+#if defined(__linux__) && defined(__GLIBC__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* addr = nullptr;
+    std::size_t size = 0;
+    const int rc = pthread_attr_getstack(&attr, &addr, &size);
+    pthread_attr_destroy(&attr);
+    if (rc != 0 || !addr || size == 0) return;
+    // An unlimited main-thread stack reports a size it cannot grow to: assume the usual 8 MiB.
+    constexpr std::size_t kAssumed = 8u << 20;
+    const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(addr) + size;
+    if (size > (1u << 30)) {
+        size = kAssumed;
+        addr = reinterpret_cast<void*>(top - size);
+    }
+    b.floor = reinterpret_cast<std::uintptr_t>(addr) + headroom(size);
+#elif defined(__APPLE__)
+    const std::uintptr_t top = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
+    const std::size_t size = pthread_get_stacksize_np(pthread_self());
+    if (top && size) b.floor = top - size + headroom(size);
+#endif
+}
+
+bool stack_left() {
+    StackBounds& b = stack_bounds;
+    if (!b.read) read_stack_bounds(b);
+    if (b.floor == 0) return nesting_depth < kFallbackDepth;
+    return here() > b.floor;
+}
 
 #if PY_VERSION_HEX >= 0x030D0000
 // From 3.13 on, Python ends this error with the closest parameter name, if any is close:
@@ -379,7 +443,7 @@ PyType_Spec nf_spec = {
 }  // namespace
 
 NestingGuard::NestingGuard() {
-    if (nesting_depth >= Py_GetRecursionLimit()) {
+    if (nesting_depth >= Py_GetRecursionLimit() || !stack_left()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
         return;
     }
