@@ -107,12 +107,11 @@ class RecognitionMode:
                 if behavior_number not in self.dev_id[dev_id]:
                     self.dev_id[dev_id][behavior_number] = {}
                     self.refresh_time[dev_id][behavior_number] = get_current_time()
-                trackers = self.dev_id[dev_id][behavior_number]
-                if name not in trackers:
+                if name not in self.dev_id[dev_id][behavior_number]:
                     camera = Camera()
-                    trackers[name] = camera
+                    self.dev_id[dev_id][behavior_number][name] = camera
                 else:
-                    camera = trackers[name]
+                    camera = self.dev_id[dev_id][behavior_number][name]
                 _, self.unmatch_list, self.static_list, self.del_list = camera.run(boxes, classes)
                 self.runtime = time.time() - start_time
                 nboxes = len(behavior_boxes)
@@ -128,12 +127,11 @@ class RecognitionMode:
                         entry["alarm_info"] = ""
                         entry["alarm_info_dict"] = {}
         out_result_dict = self.check_boxes(out_result_dict)
-        stamps = self.refresh_time.get(dev_id)
-        if stamps:
-            for behavior_number, stamp in stamps.items():
+        if self.refresh_time.get(dev_id):
+            for behavior_number, stamp in self.refresh_time[dev_id].items():
                 current_time = get_current_time()
                 if current_time - stamp >= REFRESH_PERIOD:
-                    stamps[behavior_number] = current_time
+                    self.refresh_time[dev_id][behavior_number] = current_time
                     self.dev_id[dev_id] = {}
         return out_result_dict
 

@@ -356,6 +356,20 @@ void grey_row(const std::uint8_t* bgrx, const GreyWeights& w, std::uint8_t* grey
 
 }  // namespace
 
+void scaling_reads(int rows, int cols, ScalingReads& out) {
+    auto collect = [](const AxisTap* taps, int* out_idx, int& n) {
+        n = 0;
+        for (int d = 0; d < kSide; ++d) out_idx[n++] = taps[d].i0, out_idx[n++] = taps[d].i1;
+        std::sort(out_idx, out_idx + n);
+        n = static_cast<int>(std::unique(out_idx, out_idx + n) - out_idx);
+    };
+    AxisTap taps[kSide];
+    row_taps(rows, taps);
+    collect(taps, out.rows, out.nrows);
+    column_taps(cols, taps);
+    collect(taps, out.cols, out.ncols);
+}
+
 bool scale_to_50(const BgrView& src, Scaling variant, std::uint8_t* out) {
     return scale_rows(src, variant, [out](int y, const std::uint8_t* bgrx) {
         std::uint8_t* o = out + y * kSide * 3;

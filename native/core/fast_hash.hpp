@@ -37,6 +37,14 @@ struct BgrView {
 // AreaHalf needs a 100 x 100 source. Returns false when the variant does not apply.
 bool scale_to_50(const BgrView& src, Scaling variant, std::uint8_t* out);
 
+// The source rows and columns that scaling a rows x cols picture reads, whatever the
+// variant, ascending: a test picture needs values there only.
+struct ScalingReads {
+    int rows[2 * kSide], cols[2 * kSide];
+    int nrows, ncols;
+};
+void scaling_reads(int rows, int cols, ScalingReads& out);
+
 // Fixed-point grey conversion variants: Y = (B*cb + G*cg + R*cr + half) >> shift.
 enum class Grey : int {
     Shift15 = 0,

@@ -9,6 +9,11 @@
 #include "phash.hpp"
 #include "pyops.hpp"
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#define RM_HAVE_DLADDR 1
+#endif
+
 namespace rm {
 namespace {
 
@@ -18,19 +23,44 @@ using core::Scaling;
 
 enum Path { kNative = 0, kOpenCvScaling = 1, kNearMean = 2, kNotApplicable = 3 };
 
-PyObject* attr_or_null(PyObject* obj, const char* name) {
-    PyObject* v = PyObject_GetAttrString(obj, name);
-    if (!v) PyErr_Clear();
+// module.name read from a plain module's namespace: no __getattr__, nothing else runs.
+PyObject* plain_attr(PyObject* module, const char* name) {
+    if (!module || !PyModule_CheckExact(module)) return nullptr;
+    PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
     return v;
 }
+
+// A built-in function of this name whose C code lies in a binary named library*: OpenCV's
+// or numpy's own, not a Python wrapper nor a built-in of somebody else's.
+bool own_builtin(PyObject* f, const char* name, const char* library) {
+    if (!f || Py_TYPE(f) != &PyCFunction_Type) return false;
+    const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
+    if (!def || !def->ml_name || std::strcmp(def->ml_name, name) != 0) return false;
+#ifdef RM_HAVE_DLADDR
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(def->ml_meth), &info) || !info.dli_fname) return false;
+    const char* base = std::strrchr(info.dli_fname, '/');
+    base = base ? base + 1 : info.dli_fname;
+    if (std::strncmp(base, library, std::strlen(library)) != 0) return false;
+#else
+    (void)library;
+#endif
+    return true;
+}
+
+// One of numpy's own static types (a Python class is always a heap type).
+bool own_type(PyObject* t, const char* tp_name) {
+    if (!t || !PyType_Check(t)) return false;
+    const PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(t);
+    return !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) && std::strcmp(tp->tp_name, tp_name) == 0;
+}
+
+PyObject* keep(PyObject* v, bool ok) { return ok ? Py_NewRef(v) : nullptr; }
 
 // Copies an 8-bit array of exactly the given shape into packed bytes.
 bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t* out) {
     Py_buffer view;
-    if (PyObject_GetBuffer(arr, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
+    if (PyObject_GetBuffer(arr, &view, PyBUF_RECORDS_RO) < 0) raise_current();
     const char* fmt = view.format ? view.format : "B";
     bool ok = view.itemsize == 1 && (std::strcmp(fmt, "B") == 0 || std::strcmp(fmt, "=B") == 0 ||
                                      std::strcmp(fmt, "<B") == 0 || std::strcmp(fmt, "|B") == 0);
@@ -52,26 +82,31 @@ bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channel
 }
 
 // A numpy uint8 array of shape (rows, cols[, 3]) over a new bytearray; `bytes` points into it.
+// Its bytes are left as they come: a check fills what the scaling reads.
 Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t** bytes) {
     Ref storage = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * cols * channels));
     *bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(storage.get()));
-    Ref frombuffer = getattr(st->numpy, Ref::steal(PyUnicode_FromString("frombuffer")).get());
-    Ref uint8 = getattr(st->numpy, Ref::steal(PyUnicode_FromString("uint8")).get());
-    Ref flat = call(frombuffer.get(), storage.get(), uint8.get());
+    Ref flat = call(st->np_frombuffer, storage.get(), st->np_uint8);
     Ref shape = channels == 1 ? Ref::steal(Py_BuildValue("(nn)", rows, cols))
                               : Ref::steal(Py_BuildValue("(nnn)", rows, cols, channels));
     return call_method(flat.get(), st->s_reshape, shape.get());
 }
 
-void fill_random(std::uint8_t* p, std::size_t n, std::uint64_t seed, bool extremes) {
-    std::uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
-    for (std::size_t i = 0; i < n; ++i) {
+struct XorShift {
+    std::uint64_t x;
+    explicit XorShift(std::uint64_t seed) : x(seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL) {}
+    std::uint8_t next(bool extremes) {
         x ^= x << 13;
         x ^= x >> 7;
         x ^= x << 17;
-        std::uint8_t b = static_cast<std::uint8_t>(x >> 32);
-        p[i] = extremes ? (b & 1 ? 255 : 0) : b;
+        const std::uint8_t b = static_cast<std::uint8_t>(x >> 32);
+        return extremes ? (b & 1 ? 255 : 0) : b;
     }
+};
+
+void fill_random(std::uint8_t* p, std::size_t n, std::uint64_t seed, bool extremes) {
+    XorShift rng(seed);
+    for (std::size_t i = 0; i < n; ++i) p[i] = rng.next(extremes);
 }
 
 // The rest of the sequence as the module's objects run it (cv2.cvtColor,
@@ -92,10 +127,7 @@ bool check_transform(const ModuleState* st, Grey grey_variant) {
         core::low_frequency_block(mine_grey, mine);
         const double bound = core::transform_error_bound(mine_grey);
         Py_buffer view;
-        if (PyObject_GetBuffer(coeffs.get(), &view, PyBUF_RECORDS_RO) < 0) {
-            PyErr_Clear();
-            return false;
-        }
+        if (PyObject_GetBuffer(coeffs.get(), &view, PyBUF_RECORDS_RO) < 0) raise_current();
         const char* fmt = view.format ? view.format : "B";
         bool ok = std::strcmp(fmt, "f") == 0 && view.itemsize == 4 && view.ndim == 2 && view.shape[0] == 50 &&
                   view.shape[1] == 50;
@@ -146,13 +178,24 @@ int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     candidates.push_back(st->scaling_hint);
     for (int v = 0; v < static_cast<int>(Scaling::AreaHalf); ++v)
         if (v != st->scaling_hint) candidates.push_back(v);
+    // Scaling to 50 x 50 reads at most 100 rows and 100 columns of the source: the test
+    // picture has values there only, so the check costs the same for any crop size (the
+    // rest of the picture is never touched, by us or by a matching OpenCV).
+    core::ScalingReads reads;
+    core::scaling_reads(static_cast<int>(rows), static_cast<int>(cols), reads);
     std::uint8_t* bytes = nullptr;
     Ref img = new_u8_array(st, rows, cols, 3, &bytes);
     std::uint8_t theirs[core::kScaledBytes], mine[core::kScaledBytes];
-    BgrView view{bytes, static_cast<std::ptrdiff_t>(cols) * 3, static_cast<int>(rows), static_cast<int>(cols)};
+    const std::ptrdiff_t row_step = static_cast<std::ptrdiff_t>(cols) * 3;
+    BgrView view{bytes, row_step, static_cast<int>(rows), static_cast<int>(cols)};
     const std::uint64_t seed = static_cast<std::uint64_t>(rows) * 1000003u + static_cast<std::uint64_t>(cols);
     for (int pattern = 0; pattern < 4 && !candidates.empty(); ++pattern) {
-        fill_random(bytes, static_cast<std::size_t>(rows * cols * 3), seed + pattern, pattern == 3);
+        XorShift rng(seed + pattern);
+        for (int i = 0; i < reads.nrows; ++i) {
+            std::uint8_t* row = bytes + reads.rows[i] * row_step;
+            for (int j = 0; j < reads.ncols; ++j)
+                for (int k = 0; k < 3; ++k) row[3 * reads.cols[j] + k] = rng.next(pattern == 3);
+        }
         Ref scaled = call(st->cv2_resize, img.get(), st->size50);
         if (!read_u8(scaled.get(), core::kSide, core::kSide, 3, theirs)) return -1;
         std::vector<int> kept;
@@ -166,20 +209,18 @@ int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     return candidates[0];
 }
 
-bool same_global(const Ctx& c, PyObject* name, PyObject* expected) {
-    PyObject* v = PyDict_GetItemWithError(c.globals, name);
-    if (!v) PyErr_Clear();
+// Identity only: a namespace is read, nothing runs (but a key's own __eq__, whose
+// error the plain code would meet as well).
+bool same_entry(PyObject* dict, PyObject* name, PyObject* expected) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) raise_current();
     return v == expected;
 }
 
-bool same_attr(PyObject* obj, PyObject* name, PyObject* expected) {
-    PyObject* v = PyObject_GetAttr(obj, name);
-    if (!v) {
-        PyErr_Clear();
-        return false;
-    }
-    Py_DECREF(v);  // identity only; `obj` keeps it alive while we compare
-    return v == expected;
+bool same_global(const Ctx& c, PyObject* name, PyObject* expected) { return same_entry(c.globals, name, expected); }
+
+bool same_attr(PyObject* module, PyObject* name, PyObject* expected) {
+    return same_entry(PyModule_GetDict(module), name, expected);
 }
 
 // Only while every name the OpenCV sequence reads is still the load-time object.
@@ -194,22 +235,22 @@ bool originals_in_place(const Ctx& c) {
            same_attr(st->numpy, st->s_float32, st->np_float32);
 }
 
-// Verified scaling variant for this size (cached per module instance), -1 for
-// OpenCV's own, -2 when the check itself could not run.
+constexpr Py_ssize_t kMaxSizes = 4096;
+
+// Verified scaling variant for this size (cached per module instance), -1 for OpenCV's own.
 int scaling_for(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     long long key_value = (static_cast<long long>(rows) << 32) | static_cast<long long>(cols);
     Ref key = new_int(key_value);
     PyObject* known = PyDict_GetItemWithError(st->hash_sizes, key.get());
     if (known) return static_cast<int>(PyLong_AsLong(known));
     if (PyErr_Occurred()) raise_current();
-    int verdict;
-    try {
-        if (st->grey_variant == 0) st->grey_variant = check_grey(st);
-        verdict = check_scaling(st, rows, cols);
-    } catch (const PyError&) {
-        PyErr_Clear();
-        return -2;
-    }
+    // Only OpenCV's and numpy's own functions run in the checks: an error there (an
+    // allocation failing, say) is the caller's to see.
+    if (st->grey_variant == 0) st->grey_variant = check_grey(st);
+    const int verdict = check_scaling(st, rows, cols);
+    // Sizes come from the region outlines; a host whose outlines keep changing must not
+    // grow this without end. Forgetting only costs a check when a size comes back.
+    if (PyDict_GET_SIZE(st->hash_sizes) >= kMaxSizes) PyDict_Clear(st->hash_sizes);
     Ref value = new_int(verdict);
     if (PyDict_SetItem(st->hash_sizes, key.get(), value.get()) < 0) raise_current();
     return verdict;
@@ -225,17 +266,38 @@ Ref count(ModuleState* st, Path p) {
 void remember_hash_objects(const Ctx& c) {
     ModuleState* st = c.st;
     PyObject* cv2 = PyDict_GetItemWithError(c.globals, st->s_cv2);
-    if (!cv2 || !st->numpy) {
-        PyErr_Clear();
-        return;
+    if (!cv2 && PyErr_Occurred()) raise_current();
+    PyObject* np = st->numpy;
+    // A cv2 or numpy that is not a plain module, or whose names are not their own
+    // functions (a wrapper, say), leaves the stand-ins off: the module then does exactly
+    // what the plain code does, calls and all.
+    if (np && PyModule_CheckExact(np)) {
+        PyObject* array = plain_attr(np, "array");
+        st->np_array = keep(array, own_builtin(array, "array", "_multiarray_umath"));
     }
+    if (!cv2 || !PyModule_CheckExact(cv2) || !np || !PyModule_CheckExact(np)) return;
+    PyObject* resize = plain_attr(cv2, "resize");
+    PyObject* cvt = plain_attr(cv2, "cvtColor");
+    PyObject* dct = plain_attr(cv2, "dct");
+    PyObject* code = plain_attr(cv2, "COLOR_BGR2GRAY");
+    PyObject* float32 = plain_attr(np, "float32");
+    PyObject* ndarray = plain_attr(np, "ndarray");
+    PyObject* frombuffer = plain_attr(np, "frombuffer");
+    PyObject* uint8 = plain_attr(np, "uint8");
+    const bool own = own_builtin(resize, "resize", "cv2") && own_builtin(cvt, "cvtColor", "cv2") &&
+                     own_builtin(dct, "dct", "cv2") && code && PyLong_CheckExact(code) &&
+                     own_type(float32, "numpy.float32") && own_type(ndarray, "numpy.ndarray") &&
+                     own_builtin(frombuffer, "frombuffer", "_multiarray_umath") && own_type(uint8, "numpy.uint8");
+    if (!own) return;
     st->cv2 = Py_NewRef(cv2);
-    st->cv2_resize = attr_or_null(cv2, "resize");
-    st->cv2_cvtColor = attr_or_null(cv2, "cvtColor");
-    st->cv2_dct = attr_or_null(cv2, "dct");
-    st->cv2_grey_code = attr_or_null(cv2, "COLOR_BGR2GRAY");
-    st->np_float32 = attr_or_null(st->numpy, "float32");
-    st->ndarray = attr_or_null(st->numpy, "ndarray");
+    st->cv2_resize = Py_NewRef(resize);
+    st->cv2_cvtColor = Py_NewRef(cvt);
+    st->cv2_dct = Py_NewRef(dct);
+    st->cv2_grey_code = Py_NewRef(code);
+    st->np_float32 = Py_NewRef(float32);
+    st->ndarray = Py_NewRef(ndarray);
+    st->np_frombuffer = Py_NewRef(frombuffer);
+    st->np_uint8 = Py_NewRef(uint8);
     st->hash_sizes = PyDict_New();
     if (!st->hash_sizes) raise_current();
     st->scaling_hint = static_cast<int>(Scaling::VectorAll);
@@ -264,7 +326,7 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
     const Py_ssize_t rows = view.shape[0], cols = view.shape[1];
 
     int scaling = scaling_for(st, rows, cols);
-    if (scaling == -2 || st->grey_variant < 2) return count(st, kNotApplicable);
+    if (st->grey_variant < 2) return count(st, kNotApplicable);
     const Grey grey_variant = static_cast<Grey>(st->grey_variant - 2);
     std::uint8_t grey[core::kGreyPixels];
     Path path = kNative;

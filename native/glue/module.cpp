@@ -29,7 +29,8 @@ void for_each_state_slot(ModuleState* st, F&& f) {
 #undef RM_VISIT_NAME
     for (PyObject** slot : {&st->function_type, &st->numpy, &st->size50, &st->int0, &st->int100, &st->int600,
                             &st->slice0_10, &st->cv2, &st->cv2_resize, &st->cv2_cvtColor, &st->cv2_dct,
-                            &st->cv2_grey_code, &st->np_float32, &st->ndarray, &st->hash_sizes,
+                            &st->cv2_grey_code, &st->np_float32, &st->ndarray, &st->np_frombuffer, &st->np_uint8,
+                            &st->np_array, &st->hash_sizes,
                             &st->target_capi, &st->utils_capi, &st->label_number, &st->label_text})
         f(slot);
 }

@@ -83,7 +83,9 @@ struct ModuleState {
     PyObject* int600;
     PyObject* slice0_10;      // slice(0, 10)
 
-    // The native hash (fast_hash.cpp) stands in for these load-time objects only.
+    // The native hash (fast_hash.cpp) stands in for these load-time objects only, and only
+    // when they are OpenCV's and numpy's own (C functions and types of their binaries,
+    // reached through plain modules): then standing in for them runs no Python code.
     PyObject* cv2;            // the module bound as cv2 at load
     PyObject* cv2_resize;
     PyObject* cv2_cvtColor;
@@ -91,6 +93,9 @@ struct ModuleState {
     PyObject* cv2_grey_code;  // cv2.COLOR_BGR2GRAY
     PyObject* np_float32;
     PyObject* ndarray;
+    PyObject* np_frombuffer;  // for the first-sight check's test pictures
+    PyObject* np_uint8;
+    PyObject* np_array;       // split's plain path stands in for np.array only
     PyObject* hash_sizes;     // {rows << 32 | cols: scaling variant that matched OpenCV, or -1}
     int grey_variant;         // 0 not checked yet, 1 none matched, 2 + variant otherwise
     int scaling_hint;         // the scaling variant that matched last

@@ -130,6 +130,7 @@ Py_ssize_t length(PyObject* obj) {
 }
 
 Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
+Ref add_in_place(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_InPlaceAdd(a, b)); }
 Ref to_str(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 Ref to_int(PyObject* obj) { return Ref::steal(PyNumber_Long(obj)); }
 Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }

@@ -25,6 +25,8 @@ bool truthy(PyObject* obj);
 Py_ssize_t length(PyObject* obj);
 // a + b
 Ref add(PyObject* a, PyObject* b);
+// a += b (the new value of a)
+Ref add_in_place(PyObject* a, PyObject* b);
 // str(obj)
 Ref to_str(PyObject* obj);
 // int(obj)

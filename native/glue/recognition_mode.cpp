@@ -125,17 +125,26 @@ bool split_rows(const Ctx& c, PyObject* behavior_boxes, PyObject* behavior_numbe
     Ref np = load_global(c, c.st->s_np);
     std::vector<PyObject*> values;
     Kind kind = Kind::Int;
-    if (np.get() != c.st->numpy || !collect_plain_values(behavior_boxes, values, kind)) return false;
-    // The values are borrowed from behavior_boxes. Converting them runs no code and makes
-    // no container (nothing a collection could start from), so they are all owned before
-    // anything else runs.
-    for (PyObject* v : values) out.values.push(plain_value_to_int(v, kind).get());
+    // Only numpy's own np.array converts as the plain path does (a module that has it is plain).
+    if (np.get() != c.st->numpy || !c.st->np_array) return false;
+    {
+        PyObject* array = PyDict_GetItemWithError(PyModule_GetDict(np.get()), c.st->s_array);
+        if (!array && PyErr_Occurred()) raise_current();
+        if (array != c.st->np_array) return false;
+    }
+    if (!collect_plain_values(behavior_boxes, values, kind)) return false;
+    // The values are borrowed from behavior_boxes: owned before anything can run (np.array
+    // would have copied them just as early). Then row by row, as the plain code goes: the
+    // four ints, then the label, so a failing int() and a failing str() meet in its order.
+    RefStack<32> held;
+    for (PyObject* v : values) held.push(v);
     const std::size_t rows = values.size() / 4;
-    if (rows > 0 && one_label(behavior_number)) {
-        Ref label = label_of(c, behavior_number);
-        for (std::size_t r = 0; r < rows; ++r) out.labels.push(label.get());
-    } else {
-        for (std::size_t r = 0; r < rows; ++r) out.labels.push(to_str(behavior_number).get());
+    const bool same_label = one_label(behavior_number);
+    Ref label;
+    for (std::size_t r = 0; r < rows; ++r) {
+        for (std::size_t j = 0; j < 4; ++j) out.values.push(plain_value_to_int(held[4 * r + j], kind).get());
+        if (!label || !same_label) label = same_label ? label_of(c, behavior_number) : to_str(behavior_number);
+        out.labels.push(label.get());
     }
     return true;
 }
@@ -253,6 +262,40 @@ void store(PyObject* obj, PyObject* key, PyObject* value) {
     set_item(obj, key, value);
 }
 
+// behavior_info + "-" + info_name + info_rois + info_ftime + info_type, as Python evaluates
+// it: each part read just before it is added. Exact texts are gathered (adding them runs
+// nothing) and joined once, at the end or when a part of another kind comes.
+Ref alarm_text(const Ctx& c, PyObject* info, PyObject* info_rois) {
+    ModuleState* st = c.st;
+    PyObject* const keys[6] = {st->s_behavior_info, nullptr, st->s_info_name, nullptr, st->s_info_ftime,
+                               st->s_info_type};
+    RefStack<6> texts;
+    Ref text;
+    bool gathering = true;
+    for (int i = 0; i < 6; ++i) {
+        Ref part = i == 1 ? Ref::borrow(st->s_dash)
+                          : i == 3 ? Ref::borrow(info_rois) : get_default(info, st->s_get, keys[i]);
+        if (gathering) {
+            if (PyUnicode_CheckExact(part.get())) {
+#if PY_VERSION_HEX < 0x030C0000
+                if (PyUnicode_READY(part.get()) < 0) raise_current();
+#endif
+                texts.push(part.get());
+                continue;
+            }
+            gathering = false;
+            if (texts.empty()) {
+                text = part;
+                continue;
+            }
+            text = texts.size() == 1 ? Ref::borrow(texts[0]) : concat_texts(texts.data(), texts.size(), nullptr);
+        }
+        text = add(text.get(), part.get());
+    }
+    if (gathering) text = concat_texts(texts.data(), texts.size(), nullptr);
+    return text;
+}
+
 PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
     PyObject* out = a[1];
@@ -291,39 +334,17 @@ PyObject* rm_check_boxes(Ctx& c, PyObject* const* a) {
             bool first = PyUnicode_CheckExact(info_rois.get()) ? PyUnicode_GET_LENGTH(info_rois.get()) == 0
                                                                 : !truthy(info_rois.get());
             if (first) {
-                info_rois = add(info_rois.get(), roi_name.get());
+                info_rois = add_in_place(info_rois.get(), roi_name.get());
             } else {
                 Ref piece = add(st->s_pipe, to_str(roi_name.get()).get());
-                info_rois = add(info_rois.get(), piece.get());
+                info_rois = add_in_place(info_rois.get(), piece.get());
             }
         });
         if (gathering && !names.empty()) info_rois = join_names(c, names.data(), names.size());
         if (kept.empty()) return;
         store(behavior, st->s_result, list_from(kept.data(), static_cast<Py_ssize_t>(kept.size())).get());
         Ref info = get_item(behavior, st->s_alarm_info_dict);
-        Ref text;
-        if (PyDict_CheckExact(info.get())) {
-            Ref parts[6] = {get_default(info.get(), st->s_get, st->s_behavior_info), Ref::borrow(st->s_dash),
-                            get_default(info.get(), st->s_get, st->s_info_name), info_rois,
-                            get_default(info.get(), st->s_get, st->s_info_ftime),
-                            get_default(info.get(), st->s_get, st->s_info_type)};
-            PyObject* raw[6];
-            for (int i = 0; i < 6; ++i) raw[i] = parts[i].get();
-            if (exact_texts(raw, 6)) {
-                text = concat_texts(raw, 6, nullptr);
-            } else {
-                text = parts[0];
-                for (int i = 1; i < 6; ++i) text = add(text.get(), parts[i].get());
-            }
-        } else {
-            // Another mapping: each lookup in turn, between the additions, as Python evaluates them.
-            text = get_default(info.get(), st->s_get, st->s_behavior_info);
-            text = add(text.get(), st->s_dash);
-            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_name).get());
-            text = add(text.get(), info_rois.get());
-            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_ftime).get());
-            text = add(text.get(), get_default(info.get(), st->s_get, st->s_info_type).get());
-        }
+        Ref text = alarm_text(c, info.get(), info_rois.get());
         store(behavior, st->s_alarm_info, text.get());
         store(info.get(), st->s_info_rois, info_rois.get());
         kept_behaviors.push(behavior);
@@ -386,29 +407,28 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
             }
             Ref start_time = wall_clock(c);
 
-            Ref registry = getattr(self, st->s_dev_id);
-            if (!contains(registry.get(), dev_id)) {
-                set_item(registry.get(), dev_id, new_dict().get());
-                Ref stamps = getattr(self, st->s_refresh_time);
-                set_item(stamps.get(), dev_id, new_dict().get());
+            // Each statement reads self.dev_id and its maps afresh, as the plain code does:
+            // the clock, Camera() and the keys' own __eq__ may rebind them meanwhile.
+            auto registry = [&] { return getattr(self, st->s_dev_id); };
+            auto stamps = [&] { return getattr(self, st->s_refresh_time); };
+            if (!contains(registry().get(), dev_id)) {
+                set_item(registry().get(), dev_id, new_dict().get());
+                set_item(stamps().get(), dev_id, new_dict().get());
             }
-            Ref device = get_item(registry.get(), dev_id);
-            if (!contains(device.get(), behavior_number.get())) {
-                set_item(device.get(), behavior_number.get(), new_dict().get());
+            if (!contains(get_item(registry().get(), dev_id).get(), behavior_number.get())) {
+                set_item(get_item(registry().get(), dev_id).get(), behavior_number.get(), new_dict().get());
                 Ref clock = load_global(c, st->s_get_current_time);
                 Ref now = call(clock.get());
-                Ref stamps = getattr(self, st->s_refresh_time);
-                Ref device_stamps = get_item(stamps.get(), dev_id);
-                set_item(device_stamps.get(), behavior_number.get(), now.get());
+                set_item(get_item(stamps().get(), dev_id).get(), behavior_number.get(), now.get());
             }
-            Ref cameras = get_item(device.get(), behavior_number.get());
+            auto cameras = [&] { return get_item(get_item(registry().get(), dev_id).get(), behavior_number.get()); };
             Ref camera;
-            if (!contains(cameras.get(), name.get())) {
+            if (!contains(cameras().get(), name.get())) {
                 Ref camera_cls = load_global(c, st->s_Camera);
                 camera = call(camera_cls.get());
-                set_item(cameras.get(), name.get(), camera.get());
+                set_item(cameras().get(), name.get(), camera.get());
             } else {
-                camera = get_item(cameras.get(), name.get());
+                camera = get_item(cameras().get(), name.get());
             }
 
             Ref run_out[4];
@@ -451,10 +471,9 @@ PyObject* rm_target_radius(Ctx& c, PyObject* const* a) {
     });
     out = call_method(self, st->s_check_boxes, out.get());
 
-    Ref stamps = getattr(self, st->s_refresh_time);
-    Ref device_stamps = get_default(stamps.get(), st->s_get, dev_id);
+    Ref device_stamps = get_default(getattr(self, st->s_refresh_time).get(), st->s_get, dev_id);
     if (truthy(device_stamps.get())) {
-        Ref pairs = call_method(get_item(stamps.get(), dev_id).get(), st->s_items);
+        Ref pairs = call_method(get_item(getattr(self, st->s_refresh_time).get(), dev_id).get(), st->s_items);
         for_each(pairs.get(), [&](PyObject* pair) {
             Ref kv[2];
             unpack(pair, 2, kv);
@@ -635,15 +654,24 @@ Ref hash_generic(const Ctx& c, PyObject* coeffs) {
 PyObject* rm_phash(Ctx& c, PyObject* const* a) {
     ModuleState* st = c.st;
     if (Ref fast = fast_phash(c, a[1])) return fast.release();
+    // img = cv2.resize(img, (50, 50)); img = cv2.cvtColor(img, cv2.COLOR_BGR2GRAY);
+    // dct = cv2.dct(np.float32(img)): every name read where Python reads it.
     Ref img = Ref::borrow(a[1]);
-    img = call_method(load_global(c, st->s_cv2).get(), st->s_resize, img.get(), st->size50);
     {
-        Ref cv2 = load_global(c, st->s_cv2);
-        Ref code = getattr(cv2.get(), st->s_COLOR_BGR2GRAY);
-        img = call_method(cv2.get(), st->s_cvtColor, img.get(), code.get());
+        Ref resize = getattr(load_global(c, st->s_cv2).get(), st->s_resize);
+        img = call(resize.get(), img.get(), st->size50);
     }
-    img = call_method(load_global(c, st->s_np).get(), st->s_float32, img.get());
-    img = call_method(load_global(c, st->s_cv2).get(), st->s_dct, img.get());
+    {
+        Ref cvt = getattr(load_global(c, st->s_cv2).get(), st->s_cvtColor);
+        Ref code = getattr(load_global(c, st->s_cv2).get(), st->s_COLOR_BGR2GRAY);
+        img = call(cvt.get(), img.get(), code.get());
+    }
+    {
+        Ref dct = getattr(load_global(c, st->s_cv2).get(), st->s_dct);
+        Ref float32 = getattr(load_global(c, st->s_np).get(), st->s_float32);
+        Ref as_float = call(float32.get(), img.get());
+        img = call(dct.get(), as_float.get());
+    }
     double block[100];
     if (!read_block(img.get(), block)) return hash_generic(c, img.get()).release();
     std::string hex = core::hash_from_block(block);
