@@ -179,7 +179,7 @@ copy_checkout "$work/src"
 log "building inside the tree ($(chroot "$TREE" g++ --version | head -n 1))"
 in_tree /bin/sh -ec "cd $w/src
     export CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=300M CMAKE_CXX_COMPILER_LAUNCHER=ccache
-    CMAKE_BUILD_PARALLEL_LEVEL=2 python -m pip wheel -q --no-build-isolation --no-deps --no-index -w $w/dist .
+    RM_WERROR=\${RM_WERROR:-1} CMAKE_BUILD_PARALLEL_LEVEL=2 python -m pip wheel -q --no-build-isolation --no-deps --no-index -w $w/dist .
     python -m pip install -q --no-deps --no-index --target $w/site $w/dist/*.whl"
 ls "$work"/dist
 in_tree /usr/bin/env CCACHE_DIR=/var/cache/ccache ccache -s | grep -i 'cache hit\|cache miss' | tr -s ' ' || true

@@ -126,7 +126,6 @@ void run_lists(Ctx& c, PyObject* self, PyObject* boxes, PyObject* classes, const
         }
     }
     Ref& unmatch_list = lists[0];
-    Ref& static_list = lists[1];
     Ref& del_list = lists[2];
 
     {

@@ -1,3 +1,4 @@
+"""The compiled recognition-mode module: see the package's documentation for its use."""
 # Types of the compiled recognition-mode module.
 import logging
 import time as time
