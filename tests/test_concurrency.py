@@ -244,3 +244,65 @@ def test_shared_cameras_and_box_lists():
 
     assert not out.bad, out.bad[:5]
     assert out.counts["ok"] > 0, out.counts
+
+
+def test_large_associations_in_threads_match_one_thread():
+    """Associations of many targets run without the GIL: threads on their own target lists
+    get what one thread gets, and threads sharing one list, with readers of the targets
+    beside them, wait for each other instead of changing a target at once."""
+    from object_detection.post_processing.recognition_mode.target import TargetRadius
+
+    def scene(seed, n=48):
+        r = random.Random(seed)
+        boxes = [[r.randrange(1800), r.randrange(1000)] for _ in range(n)]
+        return [[(x, y, x + 40, y + 80) for x, y in boxes],
+                [[(x + r.randrange(-3, 4), y + r.randrange(-3, 4), x + 40, y + 80) for x, y in boxes]
+                 for _ in range(12)]]
+
+    def track(start, frames):
+        targets = [TargetRadius(b, "1", 0.3, 0.75) for b in start]
+        seen = []
+        for meas in frames:
+            unmatch, still, gone = TargetRadius.association(targets, meas, ["1"] * len(meas))
+            seen.append((list(unmatch), len(still), list(gone)))
+        return seen, [(t.box, t.anchor, t.still) for t in targets]
+
+    scenes = [scene(s) for s in range(3)]
+    alone = [track(*sc) for sc in scenes]
+    got = [None] * len(scenes)
+
+    def worker(k):
+        for _ in range(5):
+            got[k] = track(*scenes[k])
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(len(scenes))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN_TIMEOUT)
+    assert got == alone
+
+    # One list from two threads: each association finds its targets untouched by the other.
+    start, frames_ = scenes[0]
+    shared = [TargetRadius(b, "1", 0.3, 0.75) for b in start]
+    stop = threading.Event()
+    out = Outcomes()
+
+    def associating():
+        for meas in frames_ * 4:
+            out.run(TargetRadius.association, shared, meas, ["1"] * len(meas))
+
+    def reading():
+        while not stop.is_set():
+            for t in list(shared):
+                out.run(lambda: (t.box, t.anchor, t.still, repr(t)))
+
+    workers = [threading.Thread(target=out.guard(associating)) for _ in range(2)]
+    readers = [threading.Thread(target=out.guard(reading), daemon=True)]
+    for t in workers + readers:
+        t.start()
+    for t in workers:
+        t.join(JOIN_TIMEOUT)
+    stop_and_join(stop, readers)
+    assert not out.bad, out.bad[:5]
+    assert set(out.counts) == {"ok"}, out.counts

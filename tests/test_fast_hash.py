@@ -102,12 +102,14 @@ def test_other_layouts_match_opencv(rm, make):
 
 def test_sizes_revisited_from_threads_hash_as_opencv(rm):
     """Scaling plans are kept per thread for a few sizes: cycling through more sizes than
-    that, from several threads, must give every crop the hash it had on its own."""
+    that, from several threads hashing at the same time, must give every crop the hash it
+    had on its own."""
     import threading
 
-    frame = cv2.GaussianBlur(np.random.default_rng(5).integers(0, 256, (420, 520, 3), dtype=np.uint8), (0, 0), 2)
+    frame = cv2.GaussianBlur(np.random.default_rng(5).integers(0, 256, (1100, 1300, 3), dtype=np.uint8), (0, 0), 2)
+    # Large crops hash without the GIL: the threads then run the native scaling at once.
     shapes = [(64, 64), (300, 300), (37, 91), (120, 45), (2, 300), (300, 2), (51, 49), (99, 99), (250, 400),
-              (8, 3), (3, 8), (150, 75), (1, 1), (100, 100)]
+              (8, 3), (3, 8), (150, 75), (1, 1), (100, 100), (800, 1000), (1000, 800)]
     crops = [frame[i:i + h, 3 * i:3 * i + w] for i, (h, w) in enumerate(shapes)]
     expected = [reference.RecognitionMode().phash(c) for c in crops]
     wrong = []

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -236,6 +237,7 @@ bool originals_in_place(const Ctx& c) {
 }
 
 constexpr Py_ssize_t kMaxSizes = 4096;
+constexpr Py_ssize_t kGilReleasePixels = 0;
 
 // Verified scaling variant for this size (cached per module instance), -1 for OpenCV's own.
 int scaling_for(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
@@ -247,7 +249,7 @@ int scaling_for(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     // Only OpenCV's and numpy's own functions run in the checks: an error there (an
     // allocation failing, say) is the caller's to see.
     if (st->grey_variant == 0) st->grey_variant = check_grey(st);
-    const int verdict = check_scaling(st, rows, cols);
+    const int verdict = st->keep_resize ? -1 : check_scaling(st, rows, cols);
     // Sizes come from the region outlines; a host whose outlines keep changing must not
     // grow this without end. Forgetting only costs a check when a size comes back.
     if (PyDict_GET_SIZE(st->hash_sizes) >= kMaxSizes) PyDict_Clear(st->hash_sizes);
@@ -301,6 +303,9 @@ void remember_hash_objects(const Ctx& c) {
     st->hash_sizes = PyDict_New();
     if (!st->hash_sizes) raise_current();
     st->scaling_hint = static_cast<int>(Scaling::VectorAll);
+    st->keep_resize = std::getenv("RM_HASH_KEEP_RESIZE") != nullptr;
+    const char* px = std::getenv("RM_GIL_PIXELS");
+    st->gil_release_pixels = px ? static_cast<Py_ssize_t>(std::atoll(px)) : kGilReleasePixels;
 }
 
 Ref fast_phash(const Ctx& c, PyObject* img) {
@@ -329,21 +334,46 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
     if (st->grey_variant < 2) return count(st, kNotApplicable);
     const Grey grey_variant = static_cast<Grey>(st->grey_variant - 2);
     std::uint8_t grey[core::kGreyPixels];
+    char hex[core::kHashLength];
     Path path = kNative;
+    bool scaled_ok = true;
+    core::BlockOutcome outcome = core::BlockOutcome::NearMean;
+    // Pure C++ from here to the hash text: other threads (cameras) may run meanwhile where
+    // the work pays for the hand-over. `hold` and `view` keep the pixels alive and in place.
+    const bool let_go = rows * cols >= st->gil_release_pixels;
     if (scaling >= 0) {
-        BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
-                    static_cast<int>(cols)};
-        if (!core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey))
-            return count(st, kNotApplicable);
+        const BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
+                          static_cast<int>(cols)};
+        auto work = [&] {
+            scaled_ok = core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey);
+            if (scaled_ok) outcome = core::hash_grey_50(grey, hex);
+        };
+        if (let_go) {
+            Py_BEGIN_ALLOW_THREADS
+            work();
+            Py_END_ALLOW_THREADS
+        } else {
+            work();
+        }
+        if (!scaled_ok) return count(st, kNotApplicable);
     } else {
         std::uint8_t scaled[core::kScaledBytes];
         Ref out = call(st->cv2_resize, img, st->size50);
         if (!read_u8(out.get(), core::kSide, core::kSide, 3, scaled)) return count(st, kNotApplicable);
-        core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
+        auto work = [&] {
+            core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
+            outcome = core::hash_grey_50(grey, hex);
+        };
+        if (let_go) {
+            Py_BEGIN_ALLOW_THREADS
+            work();
+            Py_END_ALLOW_THREADS
+        } else {
+            work();
+        }
         path = kOpenCvScaling;
     }
-    char hex[core::kHashLength];
-    if (core::hash_grey_50(grey, hex) != core::BlockOutcome::Hashed) return count(st, kNearMean);
+    if (outcome != core::BlockOutcome::Hashed) return count(st, kNearMean);
     ++st->hash_counts[path];
     // Hex digits are ASCII: fill a compact string directly instead of decoding UTF-8.
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(core::kHashLength), 127));
