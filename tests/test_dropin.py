@@ -231,12 +231,32 @@ def test_hosts_own_main_goes_to_the_backup_and_comes_back(tmp_path):
     proc = drop_in(host, "--replace")  # the load check passing means our main, not the host's package, loads
     assert proc.returncode == 0, proc.stdout + proc.stderr
     stub = os.path.join(RM_DIR, "main.pyi")
-    assert snapshot(real)[stub] != before[stub]  # ours now; the host's waits in the backup
+    ours = snapshot(real)[stub]
+    assert ours != before[stub]  # ours now; the host's waits in the backup
 
+    # Someone's edit of a file we wrote is not thrown away by the uninstall.
+    (real / stub).write_bytes(ours + b"# edited\n")
+    edited = snapshot(real)
+    proc = drop_in(host, "--uninstall")
+    assert proc.returncode == 1 and "changed since" in proc.stderr
+    assert snapshot(real) == edited
+    (real / stub).write_bytes(ours)
     for _ in range(2):
         proc = drop_in(host, "--uninstall")
         assert proc.returncode == 0, proc.stdout + proc.stderr
         assert snapshot(real) == before
+
+
+def test_a_drop_in_by_the_older_script_is_taken_over(tmp_path):
+    make_host(tmp_path, HOST_FILES)
+    before = snapshot(tmp_path)
+    from recognition_mode_tools.install import INIT_TEXT
+    main_name = "main" + importlib.machinery.EXTENSION_SUFFIXES[0]
+    make_host(tmp_path, {RM + "__init__.py": INIT_TEXT, RM + main_name: "the old drop-in's build\n",
+                         RM + ".dropin-files": main_name + "\n"})
+    proc = drop_in(tmp_path, "--uninstall")
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert snapshot(tmp_path) == dict(before, **{RM_DIR: None})  # the folder it made stays
 
 
 @pytest.mark.parametrize("fault", ["host Python lacks cv2", "load check fails"])

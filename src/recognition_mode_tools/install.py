@@ -171,6 +171,13 @@ def load_state(tree):
             with open(legacy, encoding="utf-8") as fh:
                 names = [line.strip() for line in fh if line.strip()] + [LEGACY_MANIFEST]
             state["added"] = {DEST + "/" + n: None for n in names if os.path.basename(n) == n}
+            # It did not list the __init__.py files it made; their text tells them apart.
+            for folder in ("post_processing", DEST):
+                init = tree.path(folder + "/__init__.py")
+                if os.path.isfile(init):
+                    with open(init, "rb") as fh:
+                        if fh.read() == INIT_TEXT.encode():
+                            state["added"] = dict({folder + "/__init__.py": None}, **state["added"])
         return state
     except ValueError as exc:
         raise DropInError("%s is damaged (%s); nothing done" % (tree.state_file, exc))
@@ -210,7 +217,10 @@ def locked(tree, create, tidy):
         if not create:
             yield
             return
-        os.makedirs(tree.state_dir, exist_ok=True)
+        try:
+            os.mkdir(tree.state_dir)  # never its parents: no object_detection/ of our making
+        except FileExistsError:
+            pass
     fh = open(os.path.join(tree.state_dir, "lock"), "a")
     try:
         if fcntl is not None:
@@ -462,6 +472,8 @@ def plan_install(tree, state, files, suffixes, tracking, self_test, replace):
     if not os.path.lexists(tree.path(DEST + "/py.typed")):
         writes[DEST + "/py.typed"] = files.get("py.typed", b"")
     if self_test:
+        if "__main__.py" not in files:
+            raise DropInError("the build has no __main__.py for --self-test")
         writes[DEST + "/__main__.py"] = files["__main__.py"]
     for stem in stems:
         name = next((stem + s for s in suffixes if stem + s in files), None)  # the host's import order
@@ -615,8 +627,10 @@ def finish_uninstall(tree, state, actions):
 def uninstall(host_root, dry_run=False):
     """Put back the host's files and remove ours; returns the list of actions."""
     tree = Tree(host_root)
+    if not os.path.isdir(tree.pkg):
+        raise DropInError("%s has no object_detection/" % host_root)
     actions = []
-    with locked(tree, create=False, tidy=not dry_run):
+    with locked(tree, create=not dry_run, tidy=not dry_run):
         state = load_state(tree)
         if not state["added"] and not state["backup"] and not state.get("pending"):
             actions.append("note    nothing of ours in %s" % tree.pkg)
@@ -632,9 +646,11 @@ def uninstall(host_root, dry_run=False):
             if lost:
                 raise DropInError("the backup lacks %s; nothing done" % ", ".join(lost))
         elif state["pending"].get("op") == "install":
-            actions.append("undone  an interrupted install")
-            if not dry_run:
+            if dry_run:
+                actions.append("note    an interrupted install would be undone first")
+            else:
                 roll_back(tree, state, state["pending"]["steps"])
+                actions.append("undone  an interrupted install")
         for step in uninstall_steps(state):
             path = tree.path(step[1])
             actions.append({"restore": "restore %s" % path, "remove": "remove  %s" % path,
