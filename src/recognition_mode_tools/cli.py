@@ -11,6 +11,8 @@ import sys
 # name: (module, one-line help)
 COMMANDS = {
     "install": ("install", "drop the compiled module into a host's object_detection tree (or undo it)"),
+    "detect": ("detect", "make a recording from a video file with OpenCV's people detector"),
+    "replay": ("replay", "replay a recording with other thresholds: summary, CSV, HTML report"),
 }
 
 
