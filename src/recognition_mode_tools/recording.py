@@ -130,6 +130,14 @@ def write_json_atomic(path, obj):
 
 # ---------------------------------------------------------------- recorder
 
+def _png_params(cv2):
+    # Level 1 with the Sub filter: about as small as the default, several times faster.
+    params = [cv2.IMWRITE_PNG_COMPRESSION, 1]
+    if hasattr(cv2, "IMWRITE_PNG_FILTER"):
+        params += [cv2.IMWRITE_PNG_FILTER, cv2.IMWRITE_PNG_FILTER_SUB]
+    return params
+
+
 def _camera_folder(index, dev_id):
     safe = re.sub(r"[^A-Za-z0-9_.-]+", "_", str(dev_id))[:40].strip("._") or "cam"
     return "c%03d_%s" % (index, safe)
@@ -149,12 +157,12 @@ class Recorder:
     ``record`` reads the document and the picture and nothing else: the call returns and
     edits what it would without it. The document is turned into its JSON line at once,
     before ``main`` edits it; frames are written by a background thread (``background``),
-    so the host waits only when the writer falls ``queue_frames`` frames behind. A
+    so the host waits only when the writers fall ``queue_frames`` frames behind. A
     document JSON cannot hold raises RecordingError naming its key path and is not
     recorded; the recorder goes on with the next call.
     """
 
-    def __init__(self, folder, background=True, queue_frames=8, png_compression=1, clock=None, made_by=None):
+    def __init__(self, folder, background=True, queue_frames=8, writers=2, clock=None, made_by=None):
         # clock: read instead of the module's get_current_time by a caller that makes up its
         # calls (detect); such a recording names no module, since none decided anything.
         self._clock = clock
@@ -163,7 +171,6 @@ class Recorder:
         if os.path.exists(os.path.join(self.folder, CALLS)) or os.path.exists(os.path.join(self.folder, META)):
             raise RecordingError("%s already holds a recording; record into a new folder" % self.folder)
         os.makedirs(os.path.join(self.folder, FRAMES), exist_ok=True)
-        self._png_compression = int(png_compression)
         self._cameras = {}   # (type name, dev_id) -> [folder, next frame index]
         self._calls = 0
         self._meta = None
@@ -171,8 +178,12 @@ class Recorder:
         self._closed = False
         self._lock = threading.Lock()
         self._out = open(os.path.join(self.folder, CALLS), "a", encoding="utf-8")
-        self._queue = None
+        self._queue = self._pool = None
         if background:
+            import concurrent.futures
+            # PNG encoding releases the GIL: two writers keep up with a 1080p camera at 10 fps
+            # on two cores; the lines still go out in call order, each after its frame.
+            self._pool = concurrent.futures.ThreadPoolExecutor(max_workers=max(1, int(writers)))
             self._queue = queue.Queue(maxsize=max(1, int(queue_frames)))
             self._thread = threading.Thread(target=self._drain, name="recognition-mode-recorder", daemon=True)
             self._thread.start()
@@ -225,11 +236,13 @@ class Recorder:
                               "frames": "png", "created": time.strftime("%Y-%m-%dT%H:%M:%S%z"),
                               "made_by": self._made_by or "Recorder", "closed": False}
                 write_json_atomic(os.path.join(self.folder, META), self._meta)
-            job = (image, picture, text)
             if self._queue is None:
-                self._write(job)
-        if self._queue is not None:
-            self._queue.put(job)
+                if picture is not None:
+                    self._write_frame(image, picture)
+                self._write_line(text)
+            else:
+                frame_job = self._pool.submit(self._write_frame, image, picture) if picture is not None else None
+                self._queue.put((frame_job, text))
         return line
 
     def call(self, recognizer, im, dev_id, out_result_dict, mode):
@@ -245,6 +258,7 @@ class Recorder:
         if self._queue is not None:
             self._queue.put(None)
             self._thread.join()
+            self._pool.shutdown(wait=True)
         self._out.close()
         if self._failure is None:
             meta = dict(self._meta or {"format": FORMAT, "format_version": FORMAT_VERSION, "frames": "png"})
@@ -274,15 +288,16 @@ class Recorder:
         # The host may reuse its buffer after the call: the writer gets its own copy.
         return (im.copy() if self._queue is not None else im), None
 
-    def _write(self, job):
-        image, picture, text = job
-        if image is not None:
-            import cv2
-            path = os.path.join(self.folder, image)
-            if not os.path.isdir(os.path.dirname(path)):
-                os.makedirs(os.path.dirname(path), exist_ok=True)
-            if not cv2.imwrite(path, picture, [cv2.IMWRITE_PNG_COMPRESSION, self._png_compression]):
-                raise RecordingError("cannot write %s" % path)
+    def _write_frame(self, image, picture):
+        import cv2
+        path = os.path.join(self.folder, image)
+        folder = os.path.dirname(path)
+        if not os.path.isdir(folder):
+            os.makedirs(folder, exist_ok=True)
+        if not cv2.imwrite(path, picture, _png_params(cv2)):
+            raise RecordingError("cannot write %s" % path)
+
+    def _write_line(self, text):
         # The line goes after its frame: a cut recording never names a missing frame.
         self._out.write(text)
         self._out.flush()
@@ -292,9 +307,12 @@ class Recorder:
             job = self._queue.get()
             if job is None:
                 return
+            frame_job, text = job
             if self._failure is None:
                 try:
-                    self._write(job)
+                    if frame_job is not None:
+                        frame_job.result()
+                    self._write_line(text)
                 except BaseException as exc:  # reported to the host on its next call
                     self._failure = exc
 

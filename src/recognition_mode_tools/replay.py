@@ -39,6 +39,9 @@ def configure(parser):
     parser.add_argument("--truth", help="CSV: camera, behaviour, region, first frame, last frame, activity|nuisance")
     parser.add_argument("--max-lost", type=float, default=2.0,
                         help="with --truth: the most real alarms lost, in percent, on any camera (default 2)")
+    parser.add_argument("--show", metavar="KEY=V,...",
+                        help="the setting the report details, e.g. move_thr=12,mode=MoveDetect (default: the "
+                             "suggested one, else the module's thresholds, else the first)")
     parser.add_argument("--sheet", type=int, default=12, help="removed alarms shown per region in the report")
     parser.add_argument("--regions", choices=("all", "none"), default="all",
                         help="print the per-region table of every setting (all) or the settings only (none)")
@@ -52,6 +55,31 @@ def build_settings(args, mod):
     every = engine.parse_values(args.every, int, "every", 1, 10 ** 9)
     modes = [m for m in (args.mode or "").split(",") if m] or [None]
     return [Setting(m, i, p, e, mode) for e, mode, m, i, p in itertools.product(every, modes, move, iou, pix)]
+
+
+def pick_setting(settings, text):
+    """Index of the first setting whose fields match KEY=V,... (values compared as text)."""
+    wanted = {}
+    for part in text.split(","):
+        key, sep, value = part.partition("=")
+        key = key.strip().replace("-", "_")
+        if not sep or key not in Setting._fields:
+            raise ReplayError("--show %s: want KEY=V,... with keys %s" % (text, ", ".join(Setting._fields)))
+        wanted[key] = value.strip()
+    for i, s in enumerate(settings):
+        fields = s._asdict()
+        if fields["mode"] is None:
+            fields["mode"] = "recorded"
+        if all(str(fields[k]) == v or (k != "mode" and _same_number(fields[k], v)) for k, v in wanted.items()):
+            return i
+    raise ReplayError("--show %s matches none of the settings replayed" % text)
+
+
+def _same_number(a, b):
+    try:
+        return float(a) == float(b)
+    except ValueError:
+        return False
 
 
 def version_warning(recorded, loaded):
@@ -215,6 +243,7 @@ def run(args):
         for note in notes:
             print("recognition-mode replay: warning: %s" % note, file=sys.stderr)
         settings = build_settings(args, mod)
+        show = pick_setting(settings, args.show) if args.show else None
         truth = engine.read_truth(args.truth) if args.truth else None
         protected = [os.path.realpath(rec.folder)]
         if args.truth:
@@ -275,7 +304,7 @@ def run(args):
         if report_out:
             from . import report
             context = {"mod": mod, "recording": rec, "module": loaded, "notes": notes, "truth": truth, "bound": bound,
-                       "suggestions": suggestions, "host_root": args.host_root, "sheet": args.sheet,
+                       "suggestions": suggestions, "host_root": args.host_root, "sheet": args.sheet, "show": show,
                        "module_thresholds": (mod.move_thr, mod.iou_thr, mod.pix_thr)}
             report.write_report(report_out.tmp, res, context)
         for out in outputs:

@@ -49,6 +49,8 @@ def _count_cells(c, truth):
 
 
 def shown_setting(res, ctx):
+    if ctx.get("show") is not None:
+        return ctx["show"], "the setting asked for (--show)"
     for entry in ctx.get("suggestions") or ():
         if entry.get("setting") is not None:
             return entry["setting"], "the suggested setting"
