@@ -241,6 +241,7 @@ class Recorder:
                     self._write_frame(image, picture)
                 self._write_line(text)
             else:
+                # Queued under the lock: calls from several threads keep their frame order.
                 frame_job = self._pool.submit(self._write_frame, image, picture) if picture is not None else None
                 self._queue.put((frame_job, text))
         return line

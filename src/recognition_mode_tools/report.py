@@ -227,7 +227,11 @@ def _sheet(mod, rec, lines, track, si, s, motion, key, limit, cache):
     for j in removed:
         cur_call = lines.call(track.lines[j])
         cur = _find_region(cur_call["result"], beh, name)
-        prev_call = lines.call(track.lines[j - 1]) if j > 0 else None
+        # The previous visit of the same filter: in a recording of mixed modes each filter
+        # compares with its own last visit (they keep separate state).
+        series = track.distances if dec[j] == MOTION else track.still[si]
+        p = next((i for i in range(j - 1, -1, -1) if series[i] >= 0), None)
+        prev_call = lines.call(track.lines[p]) if p is not None else None
         prev = _find_region(prev_call["result"], beh, name) if prev_call else None
         outline = (cur or {}).get("roi")
         rect = None
@@ -260,7 +264,7 @@ def _sheet(mod, rec, lines, track, si, s, motion, key, limit, cache):
         left = _thumb(cv2, np, pictures[0], rect, _boxes(prev), (0, 200, 255))
         right = _thumb(cv2, np, pictures[1], rect, boxes, (255, 0, 255))
         pairs.append(_pair(cv2, np, left, right, "%s -> %d: %s" % (
-            track.frames[j - 1] if j > 0 else "-", track.frames[j], why)))
+            track.frames[p] if p is not None else "-", track.frames[j], why)))
     if not pairs:
         return None, 0
     per_row = max(1, 1100 // (max(p.shape[1] for p in pairs) + 10))
