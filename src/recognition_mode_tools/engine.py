@@ -26,9 +26,17 @@ class ReplayError(Exception):
 Setting = collections.namedtuple("Setting", "move_thr iou_thr pix_thr every mode")
 
 
+def threshold_label(s):
+    """The thresholds of a setting; '-' for one its mode never reads."""
+    motion = s.mode is None or is_motion(s.mode)
+    still = s.mode is None or not is_motion(s.mode)
+    return "move_thr=%s iou_thr=%s pix_thr=%s" % (s.move_thr if motion else "-", s.iou_thr if still else "-",
+                                                  s.pix_thr if still else "-")
+
+
 def setting_label(s):
     mode = "recorded" if s.mode is None else s.mode
-    return "move_thr=%s iou_thr=%s pix_thr=%s every=%d mode=%s" % (s.move_thr, s.iou_thr, s.pix_thr, s.every, mode)
+    return "%s every=%d mode=%s" % (threshold_label(s), s.every, mode)
 
 
 def is_motion(mode):

@@ -54,7 +54,16 @@ def build_settings(args, mod):
     pix = engine.parse_values(args.pix_thr, float, "pix-thr", 0, 1) if args.pix_thr else [mod.pix_thr]
     every = engine.parse_values(args.every, int, "every", 1, 10 ** 9)
     modes = [m for m in (args.mode or "").split(",") if m] or [None]
-    return [Setting(m, i, p, e, mode) for e, mode, m, i, p in itertools.product(every, modes, move, iou, pix)]
+    out, seen = [], set()
+    for e, mode, m, i, p in itertools.product(every, modes, move, iou, pix):
+        # TargetRadius never reads move_thr, motion detection never iou_thr or pix_thr: a
+        # setting that differs from an earlier one only there would give the same answers.
+        key = (e, mode, None if mode is not None and not engine.is_motion(mode) else m,
+               None if mode is not None and engine.is_motion(mode) else (i, p))
+        if key not in seen:
+            seen.add(key)
+            out.append(Setting(m, i, p, e, mode))
+    return out
 
 
 def pick_setting(settings, text):

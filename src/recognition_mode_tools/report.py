@@ -10,7 +10,7 @@ import json
 import os
 import time
 
-from .engine import KEPT, MOTION, STILL, TARGET_RADIUS, is_motion, setting_label, share
+from .engine import KEPT, MOTION, STILL, is_motion, setting_label, share, threshold_label
 from .replay import COUNT_HEADER, TRUTH_HEADER, pct
 
 CSS = """
@@ -79,31 +79,42 @@ def _png(fig, plt):
     return buf.getvalue()
 
 
-def _sweep_plot(plt, res, si, truth):
+def _sweep_plots(plt, res, si, truth):
+    """One plot per (every, mode, iou_thr, pix_thr) replayed with two or more move_thr values,
+    the shown setting's first."""
+    groups = {}
+    for i, s in enumerate(res.settings):
+        if s.mode is None or is_motion(s.mode):
+            groups.setdefault((s.every, s.mode, s.iou_thr, s.pix_thr), []).append((s.move_thr, i))
     s0 = res.settings[si]
-    same = [(s.move_thr, i) for i, s in enumerate(res.settings)
-            if (s.iou_thr, s.pix_thr, s.every, s.mode) == (s0.iou_thr, s0.pix_thr, s0.every, s0.mode)]
-    if len(same) < 2:
-        return None
-    same.sort()
-    xs = [m for m, _ in same]
-    fig, ax = plt.subplots(figsize=(8, 3.2))
-    cams = list(res.per_camera(si))
-    ax.plot(xs, [share(res.totals(i).kept, res.totals(i).alarms) for _, i in same], "k-o", label="all cameras")
-    if len(cams) > 1:
-        for cam in cams[:12]:
-            ax.plot(xs, [share(res.per_camera(i).get(cam).kept, res.per_camera(i).get(cam).alarms)
-                         if res.per_camera(i).get(cam) else None for _, i in same], "-", alpha=.6, label=cam)
-    if truth:
-        ax.plot(xs, [share(res.totals(i).real_lost, res.totals(i).real) for _, i in same], "r--", label="real alarms lost")
-        ax.plot(xs, [share(res.totals(i).nuisance_kept, res.totals(i).nuisance) for _, i in same], "b--",
-                label="nuisance alarms kept")
-    ax.axvline(s0.move_thr, color="grey", lw=1)
-    ax.set_xlabel("move_thr")
-    ax.set_ylabel("share of alarms kept")
-    ax.set_ylim(-0.02, 1.02)
-    ax.legend(fontsize=7, ncol=2)
-    return _png(fig, plt)
+    order = sorted(groups, key=lambda k: k != (s0.every, s0.mode, s0.iou_thr, s0.pix_thr))
+    out = []
+    for key in order[:6]:
+        same = sorted(groups[key])
+        if len(same) < 2:
+            continue
+        xs = [m for m, _ in same]
+        fig, ax = plt.subplots(figsize=(8, 3.2))
+        ax.plot(xs, [share(res.totals(i).kept, res.totals(i).alarms) for _, i in same], "k-o", label="all cameras")
+        cams = list(res.per_camera(same[0][1]))
+        if len(cams) > 1:
+            for cam in cams[:12]:
+                ax.plot(xs, [share(res.per_camera(i)[cam].kept, res.per_camera(i)[cam].alarms)
+                             if cam in res.per_camera(i) else None for _, i in same], "-", alpha=.6, label=cam)
+        if truth:
+            ax.plot(xs, [share(res.totals(i).real_lost, res.totals(i).real) for _, i in same], "r--",
+                    label="real alarms lost")
+            ax.plot(xs, [share(res.totals(i).nuisance_kept, res.totals(i).nuisance) for _, i in same], "b--",
+                    label="nuisance alarms kept")
+        if key == (s0.every, s0.mode, s0.iou_thr, s0.pix_thr):
+            ax.axvline(s0.move_thr, color="grey", lw=1)
+        ax.set_xlabel("move_thr")
+        ax.set_ylabel("share")
+        ax.set_ylim(-0.02, 1.02)
+        ax.set_title("every %d, mode %s" % (key[0], key[1] or "recorded"), fontsize=9)
+        ax.legend(fontsize=7, ncol=2)
+        out.append(_png(fig, plt))
+    return out
 
 
 def _region_plot(plt, track, si, s, motion):
@@ -305,17 +316,17 @@ def write_report(folder, res, ctx):
     header = ["setting", "every", "mode"] + COUNT_HEADER + (TRUTH_HEADER if truth else [])
     w("<h2>Settings</h2><table id='settings'><tr>%s</tr>" % "".join("<th>%s</th>" % _e(h) for h in header))
     for i, st in enumerate(res.settings):
-        label = "move_thr=%s iou_thr=%s pix_thr=%s" % (st.move_thr, st.iou_thr, st.pix_thr)
-        w(_row([label, st.every, st.mode or "recorded"] + _count_cells(res.totals(i), truth),
+        w(_row([threshold_label(st), st.every, st.mode or "recorded"] + _count_cells(res.totals(i), truth),
                cls="shown" if i == si else None))
     w("</table>")
     if ctx.get("suggestions"):
         from .replay import suggestion_text
         w("<h2>Suggestion</h2><pre>%s</pre>" % _e(suggestion_text(res, ctx["suggestions"], ctx["bound"])))
     if plt is not None:
-        data = _sweep_plot(plt, res, si, truth)
-        if data:
-            w("<h2>Alarms kept against move_thr</h2>" + _img(data, "image/png", "share kept against move_thr"))
+        plots = _sweep_plots(plt, res, si, truth)
+        if plots:
+            w("<h2>Alarms kept against move_thr</h2>" + "".join(
+                _img(data, "image/png", "share kept against move_thr") for data in plots))
     w("<h2>Per camera and region: %s</h2><p>Shown: %s. Removed by motion: the region's hash distance to the "
       "camera's previous analysed frame was under move_thr. Removed as still: the region's tracker found all its "
       "boxes but at most one still (a lone box: that one).</p>" % (_e(setting_label(s)), _e(why)))
