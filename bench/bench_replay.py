@@ -31,6 +31,7 @@ import numpy as np
 
 from recognition_mode_tools import Recorder, open_recording
 from recognition_mode_tools import engine
+from recognition_mode_tools.recording import _png_params
 
 mod = importlib.import_module("object_detection.post_processing.recognition_mode.main")
 W, H, FPS, REGIONS = 1920, 1080, 10, 20
@@ -99,7 +100,7 @@ def codecs(n, tmp):
     print("codecs: %d frames 1920x1080, %d regions, decoded frame against the live one" % (n, len(rects)))
     print("  %-22s %8s %12s %9s %14s %10s %10s %9s" % ("codec", "max |dp|", "hash differs", "max dist",
                                                        "decisions off", "write ms", "read ms", "MB/frame"))
-    candidates = [("PNG (imwrite, level 1)", None, None), ("FFV1 .mkv", "FFV1", "mkv"), ("HFYU .avi", "HFYU", "avi"),
+    candidates = [("PNG (as the Recorder)", None, None), ("FFV1 .mkv", "FFV1", "mkv"), ("HFYU .avi", "HFYU", "avi"),
                   ("MJPG .avi", "MJPG", "avi"), ("mp4v .mp4", "mp4v", "mp4")]
     live_h = [hashes(rm, img, rects) for img, _ in live]
     for label, fourcc, ext in candidates:
@@ -108,7 +109,7 @@ def codecs(n, tmp):
             paths = []
             for i, (img, _) in enumerate(live):
                 paths.append(os.path.join(tmp, "f%03d.png" % i))
-                cv2.imwrite(paths[-1], img, [cv2.IMWRITE_PNG_COMPRESSION, 1])
+                cv2.imwrite(paths[-1], img, _png_params(cv2))
             wt = time.perf_counter() - t0
             size = sum(os.path.getsize(p) for p in paths)
             t0 = time.perf_counter()

@@ -12,6 +12,7 @@ A recording is a folder:
                       one the live call computed; one file per frame keeps a recording cut
                       short by a crash readable up to its last whole call
 """
+import atexit
 import hashlib
 import json
 import math
@@ -187,6 +188,8 @@ class Recorder:
             self._queue = queue.Queue(maxsize=max(1, int(queue_frames)))
             self._thread = threading.Thread(target=self._drain, name="recognition-mode-recorder", daemon=True)
             self._thread.start()
+        # A host that exits without close() still gets the frames it queued.
+        atexit.register(self.close)
 
     # -- what the host calls
 
@@ -256,6 +259,7 @@ class Recorder:
         if self._closed:
             return
         self._closed = True
+        atexit.unregister(self.close)
         if self._queue is not None:
             self._queue.put(None)
             self._thread.join()
