@@ -33,21 +33,16 @@ from recognition_mode_tools import Recorder, open_recording
 from recognition_mode_tools import engine
 from recognition_mode_tools.recording import _png_params
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_motion import make_frame  # noqa: E402
+
 mod = importlib.import_module("object_detection.post_processing.recognition_mode.main")
 W, H, FPS, REGIONS = 1920, 1080, 10, 20
 
 
 def background(seed=0):
-    rng = np.random.default_rng(seed)
-    y, x = np.mgrid[0:H, 0:W]
-    img = np.empty((H, W, 3), np.float32)
-    img[..., 0] = 90 + 60 * np.sin(x / 170.0) + 30 * np.cos(y / 90.0)
-    img[..., 1] = 110 + 50 * np.cos((x + y) / 240.0)
-    img[..., 2] = 100 + 70 * np.sin(y / 130.0)
-    for _ in range(60):
-        x0, y0 = rng.integers(0, W - 200), rng.integers(0, H - 200)
-        img[y0:y0 + rng.integers(20, 200), x0:x0 + rng.integers(20, 200)] += rng.integers(-60, 60, 3)
-    return cv2.GaussianBlur(img, (0, 0), 1.0)
+    # bench_motion's camera-like picture (gradients, blocks, noise), slightly smoothed
+    return cv2.GaussianBlur(make_frame(seed).astype(np.float32), (0, 0), 1.0)
 
 
 def frames(n, seed=0):
