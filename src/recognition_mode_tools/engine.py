@@ -302,6 +302,8 @@ def parse_values(text, kind, name, low, high):
                     raise ValueError
                 digits = len(part.split(":")[2].partition(".")[2]) if kind is float else 0
                 n = int(math.floor((b - a) / step + 1e-9)) + 1
+                if n <= 0:
+                    raise ReplayError("--%s %s: %s to %s gives no value" % (name, text, a, b))
                 out.extend(round(a + i * step, digits) if kind is float else a + i * step for i in range(max(0, n)))
             else:
                 out.append(kind(part))
