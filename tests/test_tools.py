@@ -286,18 +286,20 @@ def _cut_unclosed(folder, lineno):
         fh.truncate()
 
 
-@pytest.mark.parametrize("spoil, status, message", [
-    (_garble_line, 1, "calls.jsonl line 9: not a JSON object"),
-    (_drop_frame, 1, "camera 12 frame 4 (%s line 10): the picture"),
-    (_bad_outline, 1, "camera gate frame 7 (%s line 15), behaviour 7 region 'right' (alarmBehavior[0].result[1], "
-                      "outline [[5, 5]]): the module rejected the call in mode MoveDetect: IndexError"),
-    (_other_build, 0, "warning: recorded with the module"),
-    (_cut_unclosed, 0, "is cut short (the recording was not closed)"),
+# Calls alternate between the cameras: line 2i+1 is camera gate's frame i, line 2i+2 camera 12's.
+@pytest.mark.parametrize("spoil, line, status, message", [
+    (_garble_line, 9, 1, "calls.jsonl line 9: not a JSON object"),
+    (_drop_frame, 10, 1, "camera 12 frame 4 (%s line 10): the picture"),
+    (_bad_outline, 15, 1, "camera gate frame 7 (%s line 15), behaviour 7 region 'right' (alarmBehavior[0].result[1], "
+                          "outline [[5, 5]]): the module rejected the call in mode MoveDetect: IndexError"),
+    (_other_build, None, 0, "warning: recorded with the module"),
+    (_cut_unclosed, None, 0, "is cut short (the recording was not closed)"),
 ], ids=["bad-json-line", "missing-frame", "rejected-outline", "other-module-build", "cut-last-line"])
-def test_bad_recordings_name_the_place_and_leave_no_output(mod, recorded, tmp_path, capsys, spoil, status, message):
+def test_bad_recordings_name_the_place_and_leave_no_output(mod, recorded, tmp_path, capsys, spoil, line, status,
+                                                           message):
     folder = str(tmp_path / "rec")
     shutil.copytree(recorded[0], folder)
-    spoil(folder, {"_garble_line": 9, "_drop_frame": 10}.get(spoil.__name__, 15))
+    spoil(folder, line)
     before = folder_digest(folder)
     bound = (mod.move_thr, mod.get_current_time)
     out_csv, report = str(tmp_path / "rows.csv"), str(tmp_path / "report")
