@@ -2,7 +2,8 @@
 
 Each subcommand lives in a module of this package with two functions,
 ``configure(parser)`` (adds its arguments) and ``run(args)`` (does the work and returns
-the exit status). Modules are imported only for the subcommand that runs.
+the exit status). Building the parser imports them all, so none of them may import the
+stage module (or cv2) at import time: replay --host-root must be able to load it later.
 """
 import argparse
 import importlib
@@ -11,6 +12,8 @@ import sys
 # name: (module, one-line help)
 COMMANDS = {
     "install": ("install", "drop the compiled module into a host's object_detection tree (or undo it)"),
+    "detect": ("detect", "make a recording from a video file with OpenCV's people detector"),
+    "replay": ("replay", "replay a recording with other thresholds: summary, CSV, HTML report"),
 }
 
 
