@@ -83,7 +83,6 @@ bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channel
 }
 
 // A numpy uint8 array of shape (rows, cols[, 3]) over a new bytearray; `bytes` points into it.
-// Its bytes are left as they come: a check fills what the scaling reads.
 Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t** bytes) {
     Ref storage = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * cols * channels));
     *bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(storage.get()));
@@ -92,6 +91,53 @@ Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssi
                               : Ref::steal(Py_BuildValue("(nnn)", rows, cols, channels));
     return call_method(flat.get(), st->s_reshape, shape.get());
 }
+
+// A zeroed uint8 picture (rows, cols, 3) whose untouched pages cost nothing: calloc maps
+// fresh zero pages for large sizes, where numpy's zeros would ask for huge pages (each
+// touched row then costs two megabytes) and a bytearray is not zeroed. The memory is
+// freed once no array refers to it any more, and left alone otherwise.
+class ZeroPicture {
+public:
+    ZeroPicture(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
+        const Py_ssize_t n = rows * cols * 3;
+        mem_ = static_cast<std::uint8_t*>(PyMem_RawCalloc(static_cast<std::size_t>(n), 1));
+        if (!mem_) {
+            PyErr_NoMemory();
+            raise_current();
+        }
+        view_ = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(mem_), n, PyBUF_WRITE));
+        Ref flat = call(st->np_frombuffer, view_.get(), st->np_uint8);
+        Ref shape = Ref::steal(Py_BuildValue("(nnn)", rows, cols, Py_ssize_t{3}));
+        array_ = call_method(flat.get(), st->s_reshape, shape.get());
+    }
+    ~ZeroPicture() {
+        array_ = Ref();
+        bool unused = true;
+        if (view_) {
+            PyObject *type, *value, *tb;
+            PyErr_Fetch(&type, &value, &tb);  // may run while an error propagates
+            PyObject* r = PyObject_CallMethod(view_.get(), "release", nullptr);
+            if (r) {
+                Py_DECREF(r);
+            } else {
+                PyErr_Clear();  // still exported: somebody kept the array
+                unused = false;
+            }
+            PyErr_Restore(type, value, tb);
+            view_ = Ref();
+        }
+        if (unused) PyMem_RawFree(mem_);
+    }
+    ZeroPicture(const ZeroPicture&) = delete;
+    ZeroPicture& operator=(const ZeroPicture&) = delete;
+    PyObject* array() const { return array_.get(); }
+    std::uint8_t* bytes() const { return mem_; }
+
+private:
+    std::uint8_t* mem_ = nullptr;
+    Ref view_;
+    Ref array_;
+};
 
 struct XorShift {
     std::uint64_t x;
@@ -184,8 +230,8 @@ int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     // rest of the picture is never touched, by us or by a matching OpenCV).
     core::ScalingReads reads;
     core::scaling_reads(static_cast<int>(rows), static_cast<int>(cols), reads);
-    std::uint8_t* bytes = nullptr;
-    Ref img = new_u8_array(st, rows, cols, 3, &bytes);
+    const ZeroPicture picture(st, rows, cols);
+    std::uint8_t* bytes = picture.bytes();
     std::uint8_t theirs[core::kScaledBytes], mine[core::kScaledBytes];
     const std::ptrdiff_t row_step = static_cast<std::ptrdiff_t>(cols) * 3;
     BgrView view{bytes, row_step, static_cast<int>(rows), static_cast<int>(cols)};
@@ -197,7 +243,7 @@ int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
             for (int j = 0; j < reads.ncols; ++j)
                 for (int k = 0; k < 3; ++k) row[3 * reads.cols[j] + k] = rng.next(pattern == 3);
         }
-        Ref scaled = call(st->cv2_resize, img.get(), st->size50);
+        Ref scaled = call(st->cv2_resize, picture.array(), st->size50);
         if (!read_u8(scaled.get(), core::kSide, core::kSide, 3, theirs)) return -1;
         std::vector<int> kept;
         for (int v : candidates)
