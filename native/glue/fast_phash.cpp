@@ -283,7 +283,6 @@ bool originals_in_place(const Ctx& c) {
 }
 
 constexpr Py_ssize_t kMaxSizes = 4096;
-constexpr Py_ssize_t kGilReleasePixels = 0;
 
 // Verified scaling variant for this size (cached per module instance), -1 for OpenCV's own.
 int scaling_for(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
@@ -350,8 +349,6 @@ void remember_hash_objects(const Ctx& c) {
     if (!st->hash_sizes) raise_current();
     st->scaling_hint = static_cast<int>(Scaling::VectorAll);
     st->keep_resize = std::getenv("RM_HASH_KEEP_RESIZE") != nullptr;
-    const char* px = std::getenv("RM_GIL_PIXELS");
-    st->gil_release_pixels = px ? static_cast<Py_ssize_t>(std::atoll(px)) : kGilReleasePixels;
 }
 
 Ref fast_phash(const Ctx& c, PyObject* img) {
@@ -384,9 +381,10 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
     Path path = kNative;
     bool scaled_ok = true;
     core::BlockOutcome outcome = core::BlockOutcome::NearMean;
-    // Pure C++ from here to the hash text: other threads (cameras) may run meanwhile where
-    // the work pays for the hand-over. `hold` and `view` keep the pixels alive and in place.
-    const bool let_go = rows * cols >= st->gil_release_pixels;
+    // Pure C++ from here to the hash text: other threads (cameras) run meanwhile. The work
+    // (a 50 x 50 scaling and the 10 x 10 block, about 5 us) does not shrink with the crop,
+    // and measured, letting go paid at every size down to 64 x 64 (bench_threads.py).
+    // `hold` and `view` keep the pixels alive and in place.
     if (scaling >= 0) {
         const BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
                           static_cast<int>(cols)};
@@ -394,13 +392,9 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
             scaled_ok = core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey);
             if (scaled_ok) outcome = core::hash_grey_50(grey, hex);
         };
-        if (let_go) {
-            Py_BEGIN_ALLOW_THREADS
-            work();
-            Py_END_ALLOW_THREADS
-        } else {
-            work();
-        }
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
         if (!scaled_ok) return count(st, kNotApplicable);
     } else {
         std::uint8_t scaled[core::kScaledBytes];
@@ -410,13 +404,9 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
             core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
             outcome = core::hash_grey_50(grey, hex);
         };
-        if (let_go) {
-            Py_BEGIN_ALLOW_THREADS
-            work();
-            Py_END_ALLOW_THREADS
-        } else {
-            work();
-        }
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
         path = kOpenCvScaling;
     }
     if (outcome != core::BlockOutcome::Hashed) return count(st, kNearMean);

@@ -100,7 +100,6 @@ struct ModuleState {
     int grey_variant;         // 0 not checked yet, 1 none matched, 2 + variant otherwise
     int scaling_hint;         // the scaling variant that matched last
     bool keep_resize;         // RM_HASH_KEEP_RESIZE at load: every size keeps cv2.resize (benchmarks)
-    Py_ssize_t gil_release_pixels;  // crops of at least this many pixels hash without the GIL
     unsigned long long hash_counts[4];  // native, OpenCV scaling, near the mean, not applicable
 
     // Capsules of the tracking modules' C entry points (track_capi.h), kept at load only
