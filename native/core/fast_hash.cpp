@@ -98,6 +98,7 @@ struct Plan {
     int window[kSide];
     alignas(16) std::int8_t pick[kSide][16];    // window bytes as (p0, p1) pairs per channel
     alignas(16) std::int16_t weight[kSide][8];  // (w0, w1) per channel, zero for the fourth
+    bool lerp15_built;  // the Lerp15 tables are made when that variant first runs
     lerp15::Plan lerp15;
 };
 
@@ -130,7 +131,7 @@ void build_plan(int rows, int cols, Plan& p) {
             p.weight[d][2 * k + 1] = static_cast<std::int16_t>(k < 3 ? p.gather.w1[d] : 0);
         }
     }
-    lerp15::build_plan(rows, cols, p.lerp15);
+    p.lerp15_built = false;
     p.rows = rows, p.cols = cols;
 }
 
@@ -142,9 +143,9 @@ struct PlanCache {
     int next;
 };
 
-const Plan& plan_for(int rows, int cols) {
+Plan& plan_for(int rows, int cols) {
     static thread_local PlanCache cache;
-    for (const Plan& p : cache.plans)
+    for (Plan& p : cache.plans)
         if (p.rows == rows && p.cols == cols) return p;
     Plan& p = cache.plans[cache.next];
     cache.next = (cache.next + 1) % kPlanSlots;
@@ -297,7 +298,12 @@ bool scale_rows(const BgrView& src, Scaling variant, Sink&& sink) {
         return true;
     }
     if (variant == Scaling::Lerp15) {
-        lerp15_rows(src, plan_for(src.rows, src.cols).lerp15, bgrx, sink);
+        Plan& plan = plan_for(src.rows, src.cols);
+        if (!plan.lerp15_built) {
+            lerp15::build_plan(src.rows, src.cols, plan.lerp15);
+            plan.lerp15_built = true;
+        }
+        lerp15_rows(src, plan.lerp15, bgrx, sink);
         return true;
     }
     int vector_end;
