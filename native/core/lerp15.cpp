@@ -27,7 +27,8 @@ struct Tap {
 Tap tap(std::int64_t pos, int src) {
     const std::int64_t i = pos >= 0 ? pos / kOne : -((-pos + kOne - 1) / kOne);  // floor
     const int frac = static_cast<int>(pos - i * kOne);
-    // A weight of 32768 would round to 32767; both give exactly b for 8-bit a and b.
+    // A fraction of 65535 rounds to 32768, which int16 lanes cannot hold; 32767 blends
+    // 8-bit a and b to exactly b just the same.
     return {std::clamp<std::int64_t>(i, 0, src - 1), std::clamp<std::int64_t>(i + 1, 0, src - 1),
             std::min((frac + 1) >> 1, 32767)};
 }
