@@ -4,8 +4,11 @@ Run as a script (the fast-hash test starts it in a fresh interpreter with
 RM_HASH_STATS=1 so that the module reports which path each hash took):
 
     RM_HASH_STATS=1 python tests/crop_sweep.py [crops] [seed]
+    RM_HASH_STATS=1 python tests/crop_sweep.py bands [crops per band] [seed]
 
-Prints one JSON line: crops, mismatches (first few listed), distinct sizes and the path counts.
+Prints one JSON line: crops, mismatches (first few listed), distinct sizes and the path counts;
+with `bands`, the mismatches and path counts per band of crop sides (both sides drawn in it,
+rows at most the frames' 1080).
 """
 import json
 import sys
@@ -86,5 +89,30 @@ def main(crops=100_000, seed=0):
                       "sizes": len(set(all_sizes)), "paths": mod.hash_path_counts()}))
 
 
+BANDS = [(10, 50), (50, 150), (150, 400), (400, 1200)]
+
+
+def bands(per_band=200, seed=1):
+    rng = np.random.default_rng(seed)
+    pictures = frames(rng)
+    rm = mod.RecognitionMode()
+    out = {}
+    for lo, hi in BANDS:
+        before = mod.hash_path_counts()
+        bad = 0
+        for n in range(per_band):
+            h, w = int(rng.integers(lo, min(hi, H) + 1)), int(rng.integers(lo, hi + 1))
+            frame = pictures[n % len(pictures)]
+            top, left = int(rng.integers(0, H - h + 1)), int(rng.integers(0, W - w + 1))
+            crop = frame[top:top + h, left:left + w]
+            bad += rm.phash(crop) != opencv_hash(crop)
+        after = mod.hash_path_counts()
+        out["%d-%d" % (lo, hi)] = {"mismatches": bad, "paths": {k: after[k] - before[k] for k in after}}
+    print(json.dumps({"crops_per_band": per_band, "bands": out}))
+
+
 if __name__ == "__main__":
-    main(*[int(a) for a in sys.argv[1:]])
+    if sys.argv[1:2] == ["bands"]:
+        bands(*[int(a) for a in sys.argv[2:]])
+    else:
+        main(*[int(a) for a in sys.argv[1:]])

@@ -25,6 +25,14 @@ def test_hundred_thousand_crops_hash_exactly_as_opencv(capsys):
     with capsys.disabled():  # the path rates belong in every CI log, on every architecture
         print("\ncrop sweep on %s: %s" % (platform.machine(), out["paths"]))
     assert out["crops"] == crops and out["mismatches"] == 0, out["first"]
+    run = subprocess.run([sys.executable, os.path.join(HERE, "crop_sweep.py"), "bands", "100"], env=env,
+                         capture_output=True, text=True, timeout=3600)
+    assert run.returncode == 0, run.stderr
+    per_band = json.loads(run.stdout.strip().splitlines()[-1])["bands"]
+    with capsys.disabled():
+        for band, counts in per_band.items():
+            print("crop sweep on %s, sides %s px: %s" % (platform.machine(), band, counts["paths"]))
+    assert all(counts["mismatches"] == 0 for counts in per_band.values()), per_band
     paths = out["paths"]
     assert sum(paths.values()) == crops
     # Where the installed OpenCV is known to match, the native path must really run; other
@@ -32,6 +40,32 @@ def test_hundred_thousand_crops_hash_exactly_as_opencv(capsys):
     if platform.machine() in ("x86_64", "AMD64"):
         assert paths["not_applicable"] == 0
         assert paths["native"] >= 0.9 * crops
+
+
+def test_aarch64_wheel_scaling_takes_the_native_path():
+    """With cv2.resize rounding as OpenCV's aarch64 wheel does (its model bound before the
+    module loads), every crop size must find its scaling variant and hash as OpenCV."""
+    code = """if 1:
+        import json, sys
+        import cv2, numpy as np
+        sys.path.insert(0, %r)
+        import aarch64_scaling
+        cv2.resize = aarch64_scaling.resize
+        import crop_sweep
+        from object_detection.post_processing.recognition_mode import main as mod
+        rng = np.random.default_rng(4)
+        frame = crop_sweep.frames(rng)[5]
+        rm = mod.RecognitionMode()
+        sizes = [(1, 6), (7, 10), (30, 40), (49, 51), (120, 70), (64, 150), (600, 99), (1080, 23)]
+        sizes += [(int(rng.integers(1, 700)), int(rng.integers(6, 151))) for _ in range(24)]
+        bad = [s for s in sizes if rm.phash(frame[:s[0], :s[1]]) != crop_sweep.opencv_hash(frame[:s[0], :s[1]])]
+        print(json.dumps({"bad": bad, "paths": mod.hash_path_counts()}))
+    """ % HERE
+    run = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, RM_HASH_STATS="1"),
+                         capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    out = json.loads(run.stdout.strip().splitlines()[-1])
+    assert out["bad"] == [] and out["paths"]["opencv_scaling"] == 0 and out["paths"]["native"] > 0, out
 
 
 class Spy:

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "lerp15.hpp"
 #include "phash.hpp"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(RM_NO_CLONES)
@@ -97,6 +98,8 @@ struct Plan {
     int window[kSide];
     alignas(16) std::int8_t pick[kSide][16];    // window bytes as (p0, p1) pairs per channel
     alignas(16) std::int16_t weight[kSide][8];  // (w0, w1) per channel, zero for the fourth
+    bool lerp15_built;  // the Lerp15 tables are made when that variant first runs
+    lerp15::Plan lerp15;
 };
 
 void build_plan(int rows, int cols, Plan& p) {
@@ -128,6 +131,7 @@ void build_plan(int rows, int cols, Plan& p) {
             p.weight[d][2 * k + 1] = static_cast<std::int16_t>(k < 3 ? p.gather.w1[d] : 0);
         }
     }
+    p.lerp15_built = false;
     p.rows = rows, p.cols = cols;
 }
 
@@ -139,9 +143,9 @@ struct PlanCache {
     int next;
 };
 
-const Plan& plan_for(int rows, int cols) {
+Plan& plan_for(int rows, int cols) {
     static thread_local PlanCache cache;
-    for (const Plan& p : cache.plans)
+    for (Plan& p : cache.plans)
         if (p.rows == rows && p.cols == cols) return p;
     Plan& p = cache.plans[cache.next];
     cache.next = (cache.next + 1) % kPlanSlots;
@@ -256,6 +260,29 @@ void area_half_row(const BgrView& src, int y, std::uint8_t* bgrx) {
     }
 }
 
+// Lerp15: each output row blends two source rows blended along x; the last two are kept.
+template <class Sink>
+void lerp15_rows(const BgrView& src, const lerp15::Plan& plan, std::uint8_t* bgrx, Sink& sink) {
+    alignas(16) std::uint8_t buf[2][lerp15::kBufBytes];
+    int buf_row[2] = {-1, -1};
+    auto blended = [&](int r, int keep) -> const std::uint8_t* {
+        for (int k = 0; k < 2; ++k)
+            if (buf_row[k] == r) return buf[k];
+        const int k = buf_row[0] == keep ? 1 : 0;
+        lerp15::blend_x(src.data + static_cast<std::ptrdiff_t>(r) * src.row_step, plan, buf[k]);
+        buf_row[k] = r;
+        return buf[k];
+    };
+    for (int y = 0; y < kSide; ++y) {
+        const int w = plan.row_w[y];
+        const std::uint8_t* top = blended(plan.top[y], plan.bottom[y]);
+        // A zero weight gives the top row exactly: its partner need not be blended.
+        const std::uint8_t* bottom = w == 0 ? top : blended(plan.bottom[y], plan.top[y]);
+        lerp15::blend_y(top, bottom, w, bgrx);
+        sink(y, static_cast<const std::uint8_t*>(bgrx));
+    }
+}
+
 // Scales `src` row by row, handing each output row (BGRx bytes, kRowPixels of them,
 // the last two unspecified) to `sink(y, row)`.
 template <class Sink>
@@ -268,6 +295,15 @@ bool scale_rows(const BgrView& src, Scaling variant, Sink&& sink) {
             area_half_row(src, y, bgrx);
             sink(y, bgrx);
         }
+        return true;
+    }
+    if (variant == Scaling::Lerp15) {
+        Plan& plan = plan_for(src.rows, src.cols);
+        if (!plan.lerp15_built) {
+            lerp15::build_plan(src.rows, src.cols, plan.lerp15);
+            plan.lerp15_built = true;
+        }
+        lerp15_rows(src, plan.lerp15, bgrx, sink);
         return true;
     }
     int vector_end;

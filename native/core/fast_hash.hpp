@@ -13,17 +13,19 @@ constexpr int kSide = 50;                        // pictures are scaled to 50 x 
 constexpr int kScaledBytes = kSide * kSide * 3;  // BGR bytes of the scaled picture
 constexpr int kGreyPixels = kSide * kSide;
 
-// Bilinear scaling variants. Rows are blended with 11-bit weights; the blend is
-// rounded either exactly (scalar) or through OpenCV's 16-bit vector arithmetic,
+// Bilinear scaling variants. OpenCV's own code blends rows with 11-bit weights; the
+// blend is rounded either exactly (scalar) or through its 16-bit vector arithmetic,
 // which truncates twice and can differ by one. A build vectorises a prefix of
-// each 150-byte row and does the rest in scalar code.
+// each 150-byte row and does the rest in scalar code. Lerp15 is the other arithmetic
+// OpenCV's aarch64 wheel uses for most crops narrower than 151 pixels.
 enum class Scaling : int {
     VectorAll = 0,   // the whole row in vector arithmetic
     Vector144 = 1,   // 128-bit lanes, six-byte scalar tail
     Vector128 = 2,   // 512-bit lanes, 22-byte scalar tail
     Scalar = 3,      // no vector code
-    AreaHalf = 4,    // 100 x 100 sources: OpenCV averages 2 x 2 blocks instead
-    kCount = 5,
+    Lerp15 = 4,      // 16.16 positions, 15-bit weights, x then y each rounded to 8 bits (lerp15.hpp)
+    AreaHalf = 5,    // 100 x 100 sources: OpenCV averages 2 x 2 blocks instead
+    kCount = 6,
 };
 
 struct BgrView {
