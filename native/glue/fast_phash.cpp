@@ -424,3 +424,39 @@ PyObject* hash_path_counts(ModuleState* st) {
 }
 
 }  // namespace rm
+
+namespace rm {
+
+PyObject* hash_scaling(PyObject* img, PyObject* variant_name) {
+    static const char* const names[] = {"VectorAll", "Vector144", "Vector128", "Scalar", "Lerp15", "AreaHalf"};
+    static_assert(sizeof(names) / sizeof(names[0]) == static_cast<std::size_t>(Scaling::kCount), "one name each");
+    const char* name = PyUnicode_Check(variant_name) ? PyUnicode_AsUTF8(variant_name) : nullptr;
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "the variant is named by a str");
+        return nullptr;
+    }
+    int variant = -1;
+    for (int v = 0; v < static_cast<int>(Scaling::kCount); ++v)
+        if (std::strcmp(names[v], name) == 0) variant = v;
+    if (variant < 0) return PyErr_Format(PyExc_ValueError, "no scaling variant %s", name);
+    Py_buffer view;
+    if (PyObject_GetBuffer(img, &view, PyBUF_RECORDS_RO) < 0) return nullptr;
+    const char* fmt = view.format ? view.format : "B";
+    const bool packed = view.itemsize == 1 && std::strcmp(fmt, "B") == 0 && view.ndim == 3 && view.shape[2] == 3 &&
+                        view.strides[2] == 1 && view.strides[1] == 3 && view.shape[0] >= 1 && view.shape[1] >= 1 &&
+                        view.shape[0] < (1 << 30) && view.shape[1] < (1 << 30);
+    if (!packed) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_ValueError, "a packed 8-bit BGR array is needed");
+        return nullptr;
+    }
+    std::uint8_t out[core::kScaledBytes];
+    const BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(view.shape[0]),
+                      static_cast<int>(view.shape[1])};
+    const bool applies = core::scale_to_50(src, static_cast<Scaling>(variant), out);
+    PyBuffer_Release(&view);
+    if (!applies) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out), core::kScaledBytes);
+}
+
+}  // namespace rm

@@ -17,4 +17,8 @@ Ref fast_phash(const Ctx& c, PyObject* img);
 // coefficient near the mean, not applicable.
 PyObject* hash_path_counts(ModuleState* st);
 
+// Diagnostics: img (a packed 8-bit BGR array) scaled to 50 x 50 by the named scaling
+// variant, as bytes, or None where the variant does not apply to its size.
+PyObject* hash_scaling(PyObject* img, PyObject* variant_name);
+
 }  // namespace rm

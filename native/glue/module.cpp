@@ -166,11 +166,21 @@ PyObject* hash_stats(PyObject* m, PyObject*) { return hash_path_counts(state_of(
 PyMethodDef hash_stats_def = {"hash_path_counts", hash_stats, METH_NOARGS,
                               "Counts of the paths phash took in this module instance (diagnostics)."};
 
+PyObject* scaling_diag(PyObject*, PyObject* const* args, Py_ssize_t n) {
+    if (n != 2) return PyErr_Format(PyExc_TypeError, "hash_scaling() takes 2 arguments (%zd given)", n);
+    return hash_scaling(args[0], args[1]);
+}
+PyMethodDef scaling_diag_def = {"hash_scaling", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scaling_diag)),
+                                METH_FASTCALL,
+                                "hash_scaling(img, variant): img scaled to 50 x 50 by one native scaling variant "
+                                "(diagnostics)."};
 // Diagnostics only, bound when RM_HASH_STATS is set at load.
 void bind_hash_stats(PyObject* m, const Ctx& c) {
     Ref name = load_global(c, c.st->s_dunder_name);
     Ref fn = Ref::steal(PyCFunction_NewEx(&hash_stats_def, m, name.get()));
     bind(c, "hash_path_counts", fn.get());
+    Ref scaling = Ref::steal(PyCFunction_NewEx(&scaling_diag_def, m, name.get()));
+    bind(c, "hash_scaling", scaling.get());
 }
 
 int module_exec(PyObject* m) {
