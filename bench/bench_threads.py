@@ -3,6 +3,9 @@
 own camera (its own 1920x1080 frames, 8 regions per call, motion detection), regions per
 second over a few seconds, rounds alternated; the ratio of 2 threads to 1 is the figure.
 
+Then associations (TargetRadius.association, n targets x n boxes) per second with 1 and 2
+threads, each its own targets: from 160 x 160 on they run without the GIL.
+
 With --paths it also hashes the same crops with the native scaling and with the scaling
 kept by cv2.resize (what a size gets when the installed OpenCV rounds in a way the module
 has no variant for; RM_HASH_KEEP_RESIZE=1 forces it for every size), one thread, in a
@@ -115,6 +118,39 @@ print(mod.hash_path_counts())
         print("%-9s %14.2f %18.2f %8.2f" % (key, a, b, a / b))
 
 
+def associations_per_second(k, n, seconds):
+    """k threads, each associating its own n targets with n boxes frame after frame."""
+    from object_detection.post_processing.recognition_mode.target import TargetRadius
+    counts = [0] * k
+    start = threading.Barrier(k + 1)
+    stop = [False]
+
+    def worker(i):
+        rng = np.random.default_rng(i)
+        xy = rng.integers(0, 1800, (n, 2))
+        frames_ = [[(int(x) + int(d), int(y), int(x) + int(d) + 40, int(y) + 80) for (x, y), d in
+                    zip(xy, rng.integers(-2, 3, n))] for _ in range(8)]
+        targets = [TargetRadius(b, "1", 0.3, 0.75) for b in frames_[0]]
+        labels = ["1"] * n
+        j = 0
+        start.wait()
+        while not stop[0]:
+            TargetRadius.association(targets, frames_[j & 7], labels)
+            j += 1
+        counts[i] = j
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(k)]
+    for t in threads:
+        t.start()
+    start.wait()
+    t0 = time.perf_counter()
+    time.sleep(seconds)
+    stop[0] = True
+    for t in threads:
+        t.join()
+    return sum(counts) / (time.perf_counter() - t0)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=1.5)
@@ -136,6 +172,13 @@ def main():
             two.append(regions_per_second(rm, cams, args.seconds))
         a, b = statistics.median(one), statistics.median(two)
         print("%-9s %12.0f %12.0f %8.2f" % ("%dx%d" % size, a, b, b / a))
+    print("associations per second, each thread its own targets and boxes")
+    print("%-9s %12s %12s %8s" % ("n x n", "1 thread", "2 threads", "ratio"))
+    for n in (32, 100, 200, 300):
+        one = [associations_per_second(1, n, args.seconds) for _ in range(args.rounds)]
+        two = [associations_per_second(2, n, args.seconds) for _ in range(args.rounds)]
+        a, b = statistics.median(one), statistics.median(two)
+        print("%-9s %12.0f %12.0f %8.2f" % ("%dx%d" % (n, n), a, b, b / a))
     if args.paths:
         paths(args.rounds)
 

@@ -252,12 +252,12 @@ def test_large_associations_in_threads_match_one_thread():
     beside them, wait for each other instead of changing a target at once."""
     from object_detection.post_processing.recognition_mode.target import TargetRadius
 
-    def scene(seed, n=48):
+    def scene(seed, n=170):
         r = random.Random(seed)
         boxes = [[r.randrange(1800), r.randrange(1000)] for _ in range(n)]
         return [[(x, y, x + 40, y + 80) for x, y in boxes],
                 [[(x + r.randrange(-3, 4), y + r.randrange(-3, 4), x + 40, y + 80) for x, y in boxes]
-                 for _ in range(12)]]
+                 for _ in range(8)]]
 
     def track(start, frames):
         targets = [TargetRadius(b, "1", 0.3, 0.75) for b in start]
@@ -272,7 +272,7 @@ def test_large_associations_in_threads_match_one_thread():
     got = [None] * len(scenes)
 
     def worker(k):
-        for _ in range(5):
+        for _ in range(3):
             got[k] = track(*scenes[k])
 
     threads = [threading.Thread(target=worker, args=(k,)) for k in range(len(scenes))]

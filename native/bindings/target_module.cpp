@@ -141,9 +141,11 @@ class LabelIds {
 // Working storage of the association step, kept per thread between calls. Converting
 // the arguments can run Python code that calls association again on the same thread: such
 // a nested call takes storage of its own.
-// Association steps on a target list of at least this many targets x measurements run
-// without the GIL (100 x 100 takes about 13 us; 32 x 32 about 2, already more than a hand-over).
-constexpr long long kReleasePairs = 1024;
+// Association steps of at least this many targets x measurements run without the GIL.
+// Measured with two threads on their own targets (bench_threads.py): up to 140 x 140
+// (about 20 us) handing the GIL over cost more than it freed (0.84 x one thread), from
+// 170 x 170 on it paid (1.44 x, 1.8 x at 250 x 250).
+constexpr long long kReleasePairs = 160 * 160;
 
 // Thrown when a target was busy in another thread's association and had to be waited for.
 struct Retry {};
