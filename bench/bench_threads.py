@@ -60,20 +60,22 @@ class Camera:
         rm.main(self.frames[k & 1], self.name, self.doc, "MoveDetect")
 
 
-def regions_per_second(rm, cameras, seconds):
-    counts = [0] * len(cameras)
-    start = threading.Barrier(len(cameras) + 1)
+def steps_per_second(steps, seconds):
+    """Runs each step() in a thread of its own, all started together, for `seconds`;
+    the steps made per second, all threads together."""
+    counts = [0] * len(steps)
+    start = threading.Barrier(len(steps) + 1)
     stop = [False]
 
     def worker(i):
-        cam, k = cameras[i], 0
+        step, k = steps[i], 0
         start.wait()
         while not stop[0]:
-            cam.call(rm, k)
+            step(k)
             k += 1
         counts[i] = k
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(cameras))]
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(steps))]
     for t in threads:
         t.start()
     start.wait()
@@ -82,7 +84,11 @@ def regions_per_second(rm, cameras, seconds):
     stop[0] = True
     for t in threads:
         t.join()
-    return sum(counts) * REGIONS / (time.perf_counter() - t0)
+    return sum(counts) / (time.perf_counter() - t0)
+
+
+def regions_per_second(rm, cameras, seconds):
+    return steps_per_second([lambda k, cam=cam: cam.call(rm, k) for cam in cameras], seconds) * REGIONS
 
 
 def paths(rounds):
@@ -121,34 +127,17 @@ print(mod.hash_path_counts())
 def associations_per_second(k, n, seconds):
     """k threads, each associating its own n targets with n boxes frame after frame."""
     from object_detection.post_processing.recognition_mode.target import TargetRadius
-    counts = [0] * k
-    start = threading.Barrier(k + 1)
-    stop = [False]
 
-    def worker(i):
-        rng = np.random.default_rng(i)
+    def step_for(seed):
+        rng = np.random.default_rng(seed)
         xy = rng.integers(0, 1800, (n, 2))
         frames_ = [[(int(x) + int(d), int(y), int(x) + int(d) + 40, int(y) + 80) for (x, y), d in
                     zip(xy, rng.integers(-2, 3, n))] for _ in range(8)]
         targets = [TargetRadius(b, "1", 0.3, 0.75) for b in frames_[0]]
         labels = ["1"] * n
-        j = 0
-        start.wait()
-        while not stop[0]:
-            TargetRadius.association(targets, frames_[j & 7], labels)
-            j += 1
-        counts[i] = j
+        return lambda j: TargetRadius.association(targets, frames_[j & 7], labels)
 
-    threads = [threading.Thread(target=worker, args=(i,)) for i in range(k)]
-    for t in threads:
-        t.start()
-    start.wait()
-    t0 = time.perf_counter()
-    time.sleep(seconds)
-    stop[0] = True
-    for t in threads:
-        t.join()
-    return sum(counts) / (time.perf_counter() - t0)
+    return steps_per_second([step_for(i) for i in range(k)], seconds)
 
 
 def main():

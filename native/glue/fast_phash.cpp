@@ -58,6 +58,14 @@ bool own_type(PyObject* t, const char* tp_name) {
 
 PyObject* keep(PyObject* v, bool ok) { return ok ? Py_NewRef(v) : nullptr; }
 
+// Rows of packed 8-bit BGR pixels, as the native scaling reads them.
+bool packed_bgr(const Py_buffer& view) {
+    const char* fmt = view.format ? view.format : "B";
+    return view.itemsize == 1 && std::strcmp(fmt, "B") == 0 && view.ndim == 3 && view.shape[2] == 3 &&
+           view.strides[2] == 1 && view.strides[1] == 3 && view.shape[0] >= 1 && view.shape[1] >= 1 &&
+           view.shape[0] < (1 << 30) && view.shape[1] < (1 << 30) && view.strides[0] >= 3 * view.shape[1];
+}
+
 // Copies an 8-bit array of exactly the given shape into packed bytes.
 bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t* out) {
     Py_buffer view;
@@ -82,14 +90,19 @@ bool read_u8(PyObject* arr, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channel
     return ok;
 }
 
-// A numpy uint8 array of shape (rows, cols[, 3]) over a new bytearray; `bytes` points into it.
-Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t** bytes) {
-    Ref storage = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * cols * channels));
-    *bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(storage.get()));
-    Ref flat = call(st->np_frombuffer, storage.get(), st->np_uint8);
+// A numpy uint8 array of shape (rows, cols[, 3]) over `buffer`'s bytes.
+Ref u8_array(const ModuleState* st, PyObject* buffer, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels) {
+    Ref flat = call(st->np_frombuffer, buffer, st->np_uint8);
     Ref shape = channels == 1 ? Ref::steal(Py_BuildValue("(nn)", rows, cols))
                               : Ref::steal(Py_BuildValue("(nnn)", rows, cols, channels));
     return call_method(flat.get(), st->s_reshape, shape.get());
+}
+
+// The same over a new bytearray; `bytes` points into it.
+Ref new_u8_array(const ModuleState* st, Py_ssize_t rows, Py_ssize_t cols, Py_ssize_t channels, std::uint8_t** bytes) {
+    Ref storage = Ref::steal(PyByteArray_FromStringAndSize(nullptr, rows * cols * channels));
+    *bytes = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(storage.get()));
+    return u8_array(st, storage.get(), rows, cols, channels);
 }
 
 // A zeroed uint8 picture (rows, cols, 3) whose untouched pages cost nothing: calloc maps
@@ -106,9 +119,7 @@ public:
             raise_current();
         }
         view_ = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(mem_), n, PyBUF_WRITE));
-        Ref flat = call(st->np_frombuffer, view_.get(), st->np_uint8);
-        Ref shape = Ref::steal(Py_BuildValue("(nnn)", rows, cols, Py_ssize_t{3}));
-        array_ = call_method(flat.get(), st->s_reshape, shape.get());
+        array_ = u8_array(st, view_.get(), rows, cols, 3);
     }
     ~ZeroPicture() {
         array_ = Ref();
@@ -256,18 +267,10 @@ int check_scaling(ModuleState* st, Py_ssize_t rows, Py_ssize_t cols) {
     return candidates[0];
 }
 
-// Identity only: a namespace is read, nothing runs (but a key's own __eq__, whose
-// error the plain code would meet as well).
-bool same_entry(PyObject* dict, PyObject* name, PyObject* expected) {
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (!v && PyErr_Occurred()) raise_current();
-    return v == expected;
-}
-
-bool same_global(const Ctx& c, PyObject* name, PyObject* expected) { return same_entry(c.globals, name, expected); }
+bool same_global(const Ctx& c, PyObject* name, PyObject* expected) { return holds(c.globals, name, expected); }
 
 bool same_attr(PyObject* module, PyObject* name, PyObject* expected) {
-    return same_entry(PyModule_GetDict(module), name, expected);
+    return holds(PyModule_GetDict(module), name, expected);
 }
 
 // Only while every name the OpenCV sequence reads is still the load-time object.
@@ -365,12 +368,7 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
         Py_buffer* v;
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
-    const char* fmt = view.format ? view.format : "B";
-    const bool packed_bgr = view.itemsize == 1 && std::strcmp(fmt, "B") == 0 && view.ndim == 3 &&
-                            view.shape[2] == 3 && view.strides[2] == 1 && view.strides[1] == 3 &&
-                            view.shape[0] >= 1 && view.shape[1] >= 1 && view.shape[0] < (1 << 30) &&
-                            view.shape[1] < (1 << 30) && view.strides[0] >= 3 * view.shape[1];
-    if (!packed_bgr) return count(st, kNotApplicable);
+    if (!packed_bgr(view)) return count(st, kNotApplicable);
     const Py_ssize_t rows = view.shape[0], cols = view.shape[1];
 
     int scaling = scaling_for(st, rows, cols);
@@ -379,36 +377,28 @@ Ref fast_phash(const Ctx& c, PyObject* img) {
     std::uint8_t grey[core::kGreyPixels];
     char hex[core::kHashLength];
     Path path = kNative;
-    bool scaled_ok = true;
-    core::BlockOutcome outcome = core::BlockOutcome::NearMean;
     // Pure C++ from here to the hash text: other threads (cameras) run meanwhile. The work
     // (a 50 x 50 scaling and the 10 x 10 block, about 5 us) does not shrink with the crop,
     // and measured, letting go paid at every size down to 64 x 64 (bench_threads.py).
     // `hold` and `view` keep the pixels alive and in place.
-    if (scaling >= 0) {
-        const BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
-                          static_cast<int>(cols)};
-        auto work = [&] {
-            scaled_ok = core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey);
-            if (scaled_ok) outcome = core::hash_grey_50(grey, hex);
-        };
-        Py_BEGIN_ALLOW_THREADS
-        work();
-        Py_END_ALLOW_THREADS
-        if (!scaled_ok) return count(st, kNotApplicable);
-    } else {
-        std::uint8_t scaled[core::kScaledBytes];
+    std::uint8_t scaled[core::kScaledBytes];
+    if (scaling < 0) {
         Ref out = call(st->cv2_resize, img, st->size50);
         if (!read_u8(out.get(), core::kSide, core::kSide, 3, scaled)) return count(st, kNotApplicable);
-        auto work = [&] {
-            core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
-            outcome = core::hash_grey_50(grey, hex);
-        };
-        Py_BEGIN_ALLOW_THREADS
-        work();
-        Py_END_ALLOW_THREADS
         path = kOpenCvScaling;
     }
+    const BgrView src{static_cast<const std::uint8_t*>(view.buf), view.strides[0], static_cast<int>(rows),
+                      static_cast<int>(cols)};
+    bool scaled_ok = true;
+    core::BlockOutcome outcome = core::BlockOutcome::NearMean;
+    Py_BEGIN_ALLOW_THREADS
+    if (scaling >= 0)
+        scaled_ok = core::scale_grey_50(src, static_cast<Scaling>(scaling), grey_variant, grey);
+    else
+        core::bgr_to_grey(scaled, core::kGreyPixels, grey_variant, grey);
+    if (scaled_ok) outcome = core::hash_grey_50(grey, hex);
+    Py_END_ALLOW_THREADS
+    if (!scaled_ok) return count(st, kNotApplicable);
     if (outcome != core::BlockOutcome::Hashed) return count(st, kNearMean);
     ++st->hash_counts[path];
     // Hex digits are ASCII: fill a compact string directly instead of decoding UTF-8.
@@ -422,10 +412,6 @@ PyObject* hash_path_counts(ModuleState* st) {
                          st->hash_counts[kOpenCvScaling], "near_mean", st->hash_counts[kNearMean], "not_applicable",
                          st->hash_counts[kNotApplicable]);
 }
-
-}  // namespace rm
-
-namespace rm {
 
 PyObject* hash_scaling(PyObject* img, PyObject* variant_name) {
     static const char* const names[] = {"VectorAll", "Vector144", "Vector128", "Scalar", "Lerp15", "AreaHalf"};
@@ -441,11 +427,7 @@ PyObject* hash_scaling(PyObject* img, PyObject* variant_name) {
     if (variant < 0) return PyErr_Format(PyExc_ValueError, "no scaling variant %s", name);
     Py_buffer view;
     if (PyObject_GetBuffer(img, &view, PyBUF_RECORDS_RO) < 0) return nullptr;
-    const char* fmt = view.format ? view.format : "B";
-    const bool packed = view.itemsize == 1 && std::strcmp(fmt, "B") == 0 && view.ndim == 3 && view.shape[2] == 3 &&
-                        view.strides[2] == 1 && view.strides[1] == 3 && view.shape[0] >= 1 && view.shape[1] >= 1 &&
-                        view.shape[0] < (1 << 30) && view.shape[1] < (1 << 30);
-    if (!packed) {
+    if (!packed_bgr(view)) {
         PyBuffer_Release(&view);
         PyErr_SetString(PyExc_ValueError, "a packed 8-bit BGR array is needed");
         return nullptr;

@@ -13,6 +13,12 @@ Ref load_global(const Ctx& c, PyObject* name) {
     raise_current();
 }
 
+bool holds(PyObject* dict, PyObject* name, PyObject* expected) {
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (!v && PyErr_Occurred()) raise_current();
+    return v == expected;
+}
+
 namespace {
 
 // What generic attribute lookup finds in obj's own __dict__ under name, or nothing.

@@ -7,6 +7,9 @@
 
 namespace rm {
 
+// dict[name] is expected (identity): nothing runs but a key's own __eq__, whose error
+// the plain code would meet as well and which is raised.
+bool holds(PyObject* dict, PyObject* name, PyObject* expected);
 // d.get(key): exact dicts directly, anything else through its own .get.
 Ref get_default(PyObject* obj, PyObject* get_name, PyObject* key);
 // obj[key]

@@ -126,12 +126,8 @@ bool split_rows(const Ctx& c, PyObject* behavior_boxes, PyObject* behavior_numbe
     std::vector<PyObject*> values;
     Kind kind = Kind::Int;
     // Only numpy's own np.array converts as the plain path does (a module that has it is plain).
-    if (np.get() != c.st->numpy || !c.st->np_array) return false;
-    {
-        PyObject* array = PyDict_GetItemWithError(PyModule_GetDict(np.get()), c.st->s_array);
-        if (!array && PyErr_Occurred()) raise_current();
-        if (array != c.st->np_array) return false;
-    }
+    if (np.get() != c.st->numpy || !c.st->np_array || !holds(PyModule_GetDict(np.get()), c.st->s_array, c.st->np_array))
+        return false;
     if (!collect_plain_values(behavior_boxes, values, kind)) return false;
     // The values are borrowed from behavior_boxes: owned before anything can run (np.array
     // would have copied them just as early). Then row by row, as the plain code goes: the
@@ -276,11 +272,9 @@ Ref alarm_text(const Ctx& c, PyObject* info, PyObject* info_rois) {
         Ref part = i == 1 ? Ref::borrow(st->s_dash)
                           : i == 3 ? Ref::borrow(info_rois) : get_default(info, st->s_get, keys[i]);
         if (gathering) {
-            if (PyUnicode_CheckExact(part.get())) {
-#if PY_VERSION_HEX < 0x030C0000
-                if (PyUnicode_READY(part.get()) < 0) raise_current();
-#endif
-                texts.push(part.get());
+            PyObject* raw = part.get();
+            if (exact_texts(&raw, 1)) {
+                texts.push(raw);
                 continue;
             }
             gathering = false;
